@@ -1,0 +1,193 @@
+// Shared pieces of the two message formats (packages and profile reports):
+// framing checks, the memory bound of a decode, text and enumerant checks,
+// the one place that turns lower-layer failures into a PackageError, and the
+// step encoding that both schemas lay out identically.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include <capnp/message.h>
+#include <capnp/serialize.h>
+#include <kj/exception.h>
+
+#include <vorn_package/vorn_package.hpp>
+
+namespace vorn_package::detail {
+
+// Thrown inside a decode or encode and caught at the operation's boundary;
+// never leaves the library.
+struct Failure {
+  PackageError error;
+};
+
+[[noreturn]] void fail_capnp(std::string description);
+
+PackageError from_kj(const kj::Exception& e);
+
+// Runs `body` and turns every failure it raises into a PackageError: our own
+// Failure, Cap'n Proto's lazy exceptions from getters, and exhausted memory.
+template <class T, class Body>
+std::expected<T, PackageError> guarded(Body&& body) noexcept {
+  try {
+    if constexpr (std::is_void_v<T>) {
+      body();
+      return {};
+    } else {
+      return body();
+    }
+  } catch (Failure& f) {
+    return std::unexpected(std::move(f.error));
+  } catch (const kj::Exception& e) {
+    return std::unexpected(from_kj(e));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(PackageError::capnp(CapnpErrorKind::Overloaded, "out of memory"));
+  } catch (const std::exception& e) {
+    return std::unexpected(PackageError::capnp(CapnpErrorKind::Failed, e.what()));
+  }
+}
+
+// The standard UTF-8 check: the error of the first invalid sequence, if any.
+std::optional<Utf8Error> check_utf8(std::string_view text) noexcept;
+
+// Bounds the memory one decode may build: every vector and text is charged
+// before it is allocated. Shared objects make a message decode into more
+// records than it holds bytes; a decode that would exceed
+// 8 x input + 16 MiB is stopped instead of exhausting the machine.
+class Budget {
+ public:
+  explicit Budget(std::size_t input_bytes);
+  void charge(std::size_t bytes) {
+    if (bytes > remaining_) exceeded(bytes);
+    remaining_ -= bytes;
+  }
+  template <class T>
+  void charge_elements(std::size_t count) {
+    if (count > remaining_ / sizeof(T)) exceeded(count * sizeof(T));
+    remaining_ -= count * sizeof(T);
+  }
+
+ private:
+  [[noreturn]] void exceeded(std::size_t bytes) const;
+  std::size_t limit_;
+  std::size_t remaining_;
+};
+
+// A framed message checked against its segment table and viewed as words.
+// Aligned input is used in place; unaligned input is copied once (only the
+// message, not what follows it).
+struct Framed {
+  kj::Array<capnp::word> copy;
+  kj::ArrayPtr<const capnp::word> words;
+};
+
+// Checks the segment table before anything is sliced or allocated.
+Framed frame_message(std::span<const std::uint8_t> input);
+
+std::string read_text(capnp::Text::Reader text, Budget& budget);
+
+// Texts are passed with their length: no strlen, and no cut at an inner NUL.
+inline capnp::Text::Reader as_text(const std::string& s) { return capnp::Text::Reader(s.data(), s.size()); }
+
+template <class T, class ListReader>
+std::vector<T> reserve_for(const ListReader& list, Budget& budget) {
+  budget.charge_elements<T>(list.size());
+  std::vector<T> out;
+  out.reserve(list.size());
+  return out;
+}
+
+template <class ListReader>
+std::vector<std::uint32_t> read_u32_list(const ListReader& list, Budget& budget) {
+  auto out = reserve_for<std::uint32_t>(list, budget);
+  for (std::uint32_t v : list) out.push_back(v);
+  return out;
+}
+
+template <class Enum>
+std::uint16_t enum_value(Enum e) {
+  return static_cast<std::uint16_t>(e);
+}
+
+// Decodes one step. StepReader is the reader of either schema's step
+// structure; they share names and layout.
+template <class StepReader>
+ProfileStep read_step(const StepReader& r, Budget& budget) {
+  ProfileStep step;
+  step.local_index = r.getLocalIndex();
+  step.phase = r.getPhase();
+  step.epoch = r.getEpoch();
+  step.operation = read_text(r.getOperation(), budget);
+  std::uint16_t kind = enum_value(r.getKind());
+  if (kind > 3) throw Failure{PackageError::schema_enum(kind)};
+  step.kind = static_cast<ProfileStepKind>(kind);
+  step.kernel = read_text(r.getKernel(), budget);
+  auto metadata = r.getMetadata();
+  step.metadata = reserve_for<ProfileMetadata>(metadata, budget);
+  for (auto entry : metadata) {
+    std::string name = read_text(entry.getName(), budget);
+    step.metadata.push_back(ProfileMetadata{std::move(name), read_text(entry.getValue(), budget)});
+  }
+  auto activities = r.getExchangeActivities();
+  step.exchange_activities = reserve_for<ProfileExchangeActivity>(activities, budget);
+  for (auto activity : activities) {
+    std::uint16_t activity_kind = enum_value(activity.getKind());
+    if (activity_kind > 2) throw Failure{PackageError::schema_enum(activity_kind)};
+    step.exchange_activities.push_back(ProfileExchangeActivity{static_cast<ProfileExchangeActivityKind>(activity_kind),
+                                                               activity.getStartCycle(), activity.getEndCycle()});
+  }
+  step.exchange_event_cycles = r.getExchangeEventCycles();
+  return step;
+}
+
+// Encodes one step; the order of the setters fixes the order of the objects
+// in the message, and so the bytes.
+template <class StepBuilder>
+void write_step(StepBuilder b, const ProfileStep& step) {
+  using KindEnum = decltype(b.getKind());
+  using ActivityKindEnum = decltype(b.getExchangeActivities()[0].getKind());
+  b.setLocalIndex(step.local_index);
+  b.setPhase(step.phase);
+  b.setEpoch(step.epoch);
+  b.setOperation(as_text(step.operation));
+  b.setKind(static_cast<KindEnum>(step.kind));
+  b.setKernel(as_text(step.kernel));
+  b.setExchangeEventCycles(step.exchange_event_cycles);
+  auto metadata = b.initMetadata(static_cast<unsigned>(step.metadata.size()));
+  for (unsigned i = 0; i < step.metadata.size(); ++i) {
+    auto entry = metadata[i];
+    entry.setName(as_text(step.metadata[i].name));
+    entry.setValue(as_text(step.metadata[i].value));
+  }
+  auto activities = b.initExchangeActivities(static_cast<unsigned>(step.exchange_activities.size()));
+  for (unsigned i = 0; i < step.exchange_activities.size(); ++i) {
+    auto activity = activities[i];
+    const ProfileExchangeActivity& a = step.exchange_activities[i];
+    activity.setKind(static_cast<ActivityKindEnum>(a.kind));
+    activity.setStartCycle(a.start_cycle);
+    activity.setEndCycle(a.end_cycle);
+  }
+}
+
+// What Cap'n Proto can encode: refuse a list, blob or text past its limits
+// before anything is built, instead of writing a truncated length.
+class EncodeLimits {
+ public:
+  // A list of `count` elements of `words` words each (0 for primitive lists).
+  static void list(std::size_t count, std::size_t words, const char* what);
+  static void blob(std::size_t bytes, const char* what);
+  static void text(const std::string& text, const char* what);
+  static void step(const ProfileStep& step);
+};
+
+// Serialises the message in the standard stream framing and appends it to
+// `output`; on failure `output` keeps exactly what it held.
+void append_message(capnp::MessageBuilder& builder, std::vector<std::uint8_t>& output);
+
+}  // namespace vorn_package::detail
