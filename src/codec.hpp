@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -146,32 +147,47 @@ ProfileStep read_step(const StepReader& r, Budget& budget) {
   return step;
 }
 
+// Sets a text, or in a sizing pass only allocates its words: both passes
+// must make the same allocations in the same order.
+#define VORN_SET_TEXT(builder, Field, value)                                \
+  do {                                                                      \
+    if constexpr (kDry) {                                                   \
+      (builder).init##Field(static_cast<unsigned>((value).size()));         \
+    } else {                                                                \
+      (builder).set##Field(::vorn_package::detail::as_text(value));        \
+    }                                                                       \
+  } while (false)
+
 // Encodes one step; the order of the setters fixes the order of the objects
-// in the message, and so the bytes.
-template <class StepBuilder>
+// in the message, and so the bytes. With kDry only the allocations are made.
+template <bool kDry, class StepBuilder>
 void write_step(StepBuilder b, const ProfileStep& step) {
   using KindEnum = decltype(b.getKind());
   using ActivityKindEnum = decltype(b.getExchangeActivities()[0].getKind());
-  b.setLocalIndex(step.local_index);
-  b.setPhase(step.phase);
-  b.setEpoch(step.epoch);
-  b.setOperation(as_text(step.operation));
-  b.setKind(static_cast<KindEnum>(step.kind));
-  b.setKernel(as_text(step.kernel));
-  b.setExchangeEventCycles(step.exchange_event_cycles);
+  if constexpr (!kDry) {
+    b.setLocalIndex(step.local_index);
+    b.setPhase(step.phase);
+    b.setEpoch(step.epoch);
+  }
+  VORN_SET_TEXT(b, Operation, step.operation);
+  if constexpr (!kDry) b.setKind(static_cast<KindEnum>(step.kind));
+  VORN_SET_TEXT(b, Kernel, step.kernel);
+  if constexpr (!kDry) b.setExchangeEventCycles(step.exchange_event_cycles);
   auto metadata = b.initMetadata(static_cast<unsigned>(step.metadata.size()));
   for (unsigned i = 0; i < step.metadata.size(); ++i) {
     auto entry = metadata[i];
-    entry.setName(as_text(step.metadata[i].name));
-    entry.setValue(as_text(step.metadata[i].value));
+    VORN_SET_TEXT(entry, Name, step.metadata[i].name);
+    VORN_SET_TEXT(entry, Value, step.metadata[i].value);
   }
   auto activities = b.initExchangeActivities(static_cast<unsigned>(step.exchange_activities.size()));
-  for (unsigned i = 0; i < step.exchange_activities.size(); ++i) {
-    auto activity = activities[i];
-    const ProfileExchangeActivity& a = step.exchange_activities[i];
-    activity.setKind(static_cast<ActivityKindEnum>(a.kind));
-    activity.setStartCycle(a.start_cycle);
-    activity.setEndCycle(a.end_cycle);
+  if constexpr (!kDry) {
+    for (unsigned i = 0; i < step.exchange_activities.size(); ++i) {
+      auto activity = activities[i];
+      const ProfileExchangeActivity& a = step.exchange_activities[i];
+      activity.setKind(static_cast<ActivityKindEnum>(a.kind));
+      activity.setStartCycle(a.start_cycle);
+      activity.setEndCycle(a.end_cycle);
+    }
   }
 }
 
@@ -189,5 +205,20 @@ class EncodeLimits {
 // Serialises the message in the standard stream framing and appends it to
 // `output`; on failure `output` keeps exactly what it held.
 void append_message(capnp::MessageBuilder& builder, std::vector<std::uint8_t>& output);
+
+// Builds a message with Cap'n Proto's standard allocation (first segment of
+// 1024 words, growing heuristically) and appends it, framed, to `output`.
+//
+// `build(message, dry)` makes the message. It is run twice: first dry, making
+// only the allocations (lists, texts, blobs, structures) into untouched
+// memory, which yields the size of every segment; then for real, with each
+// segment placed at its final position inside `output`. The data is thus
+// written once, straight into the caller's vector, instead of into the
+// builder's segments and then copied out. The bytes are those of the standard
+// builder: the segment sizes and the allocation sequence are the same.
+// Where that cannot be done (the place in `output` is not 8-byte aligned),
+// the message is built by the standard builder and copied.
+void write_message(std::vector<std::uint8_t>& output,
+                   const std::function<void(capnp::MessageBuilder&, bool dry)>& build);
 
 }  // namespace vorn_package::detail

@@ -59,47 +59,61 @@ capnp::Data::Reader as_data(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-void write_tiles(capnp::List<schema::TileImage>::Builder list, const std::vector<TileImage>& tiles) {
+namespace {
+
+template <bool kDry>
+void put_tiles(capnp::List<schema::TileImage>::Builder list, const std::vector<TileImage>& tiles) {
   for (unsigned i = 0; i < tiles.size(); ++i) {
     const TileImage& tile = tiles[i];
     auto b = list[i];
-    b.setPhysicalTile(tile.physical_tile);
-    b.setEntryPoint(tile.entry_point);
-    b.setCommandAddress(tile.command_address);
-    b.setDiagnosticAddress(tile.diagnostic_address);
+    if constexpr (!kDry) {
+      b.setPhysicalTile(tile.physical_tile);
+      b.setEntryPoint(tile.entry_point);
+      b.setCommandAddress(tile.command_address);
+      b.setDiagnosticAddress(tile.diagnostic_address);
+    }
     auto segments = b.initSegments(count(tile.segments.size()));
     for (unsigned j = 0; j < tile.segments.size(); ++j) {
       const Segment& s = tile.segments[j];
       auto sb = segments[j];
-      sb.setAddress(s.address);
-      sb.setMemorySize(s.memory_size);
-      sb.setData(as_data(s.data));
-      sb.setFlags(s.flags);
+      if constexpr (kDry) {
+        sb.initData(count(s.data.size()));
+      } else {
+        sb.setAddress(s.address);
+        sb.setMemorySize(s.memory_size);
+        sb.setData(as_data(s.data));
+        sb.setFlags(s.flags);
+      }
     }
   }
 }
 
-void write_bindings(capnp::List<schema::Binding>::Builder list, const std::vector<Binding>& bindings) {
+template <bool kDry>
+void put_bindings(capnp::List<schema::Binding>::Builder list, const std::vector<Binding>& bindings) {
   for (unsigned i = 0; i < bindings.size(); ++i) {
     const Binding& binding = bindings[i];
     auto b = list[i];
-    b.setName(as_text(binding.name));
-    b.setDtype(as_text(binding.dtype));
+    VORN_SET_TEXT(b, Name, binding.name);
+    VORN_SET_TEXT(b, Dtype, binding.dtype);
     auto shape = b.initShape(count(binding.shape.size()));
-    for (unsigned j = 0; j < binding.shape.size(); ++j) shape.set(j, binding.shape[j]);
     auto slices = b.initSlices(count(binding.slices.size()));
-    for (unsigned j = 0; j < binding.slices.size(); ++j) {
-      const RegionSlice& s = binding.slices[j];
-      auto sb = slices[j];
-      sb.setTile(s.tile);
-      sb.setTileAddress(s.tile_address);
-      sb.setFileOffset(s.file_offset);
-      sb.setSize(s.size);
+    if constexpr (!kDry) {
+      for (unsigned j = 0; j < binding.shape.size(); ++j) shape.set(j, binding.shape[j]);
+      for (unsigned j = 0; j < binding.slices.size(); ++j) {
+        const RegionSlice& s = binding.slices[j];
+        auto sb = slices[j];
+        sb.setTile(s.tile);
+        sb.setTileAddress(s.tile_address);
+        sb.setFileOffset(s.file_offset);
+        sb.setSize(s.size);
+      }
     }
   }
 }
 
-void write_host_slices(capnp::List<schema::HostSlice>::Builder list, const std::vector<HostSlice>& slices) {
+template <bool kDry>
+void put_host_slices(capnp::List<schema::HostSlice>::Builder list, const std::vector<HostSlice>& slices) {
+  if constexpr (kDry) return;
   for (unsigned i = 0; i < slices.size(); ++i) {
     auto b = list[i];
     b.setPage(slices[i].page);
@@ -109,42 +123,123 @@ void write_host_slices(capnp::List<schema::HostSlice>::Builder list, const std::
   }
 }
 
-void write_host_exchange(schema::HostExchange::Builder b, const HostExchange& exchange) {
-  b.setStartupMark(exchange.startup_mark);
-  b.setCommandPage(exchange.command_page);
-  b.setCommandOffset(exchange.command_offset);
-  auto pages = b.initPages(count(exchange.pages.size()));
-  for (unsigned i = 0; i < exchange.pages.size(); ++i) {
-    pages[i].setIndex(exchange.pages[i].index);
-    pages[i].setSize(exchange.pages[i].size);
+template <bool kDry>
+void put_host_exchange(schema::HostExchange::Builder b, const HostExchange& exchange) {
+  if constexpr (!kDry) {
+    b.setStartupMark(exchange.startup_mark);
+    b.setCommandPage(exchange.command_page);
+    b.setCommandOffset(exchange.command_offset);
   }
+  auto pages = b.initPages(count(exchange.pages.size()));
   auto attach = b.initAttachOrder(count(exchange.attach_order.size()));
-  for (unsigned i = 0; i < exchange.attach_order.size(); ++i) attach.set(i, exchange.attach_order[i]);
+  if constexpr (!kDry) {
+    for (unsigned i = 0; i < exchange.pages.size(); ++i) {
+      pages[i].setIndex(exchange.pages[i].index);
+      pages[i].setSize(exchange.pages[i].size);
+    }
+    for (unsigned i = 0; i < exchange.attach_order.size(); ++i) attach.set(i, exchange.attach_order[i]);
+  }
   auto calls = b.initCalls(count(exchange.calls.size()));
   for (unsigned i = 0; i < exchange.calls.size(); ++i) {
     const HostCall& call = exchange.calls[i];
     auto cb = calls[i];
-    cb.setName(as_text(call.name));
-    cb.setCommand(call.command);
-    cb.setPhases(call.phases);
-    cb.setInvocations(call.invocations);  // the generated setter stores it XOR 1
+    VORN_SET_TEXT(cb, Name, call.name);
+    if constexpr (!kDry) {
+      cb.setCommand(call.command);
+      cb.setPhases(call.phases);
+      cb.setInvocations(call.invocations);  // the generated setter stores it XOR 1
+    }
     auto input_ends = cb.initInputBatchEnds(count(call.input_batch_ends.size()));
-    for (unsigned j = 0; j < call.input_batch_ends.size(); ++j) input_ends.set(j, call.input_batch_ends[j]);
     auto output_ends = cb.initOutputBatchEnds(count(call.output_batch_ends.size()));
-    for (unsigned j = 0; j < call.output_batch_ends.size(); ++j) output_ends.set(j, call.output_batch_ends[j]);
-    write_host_slices(cb.initInputs(count(call.inputs.size())), call.inputs);
-    write_host_slices(cb.initOutputs(count(call.outputs.size())), call.outputs);
+    if constexpr (!kDry) {
+      for (unsigned j = 0; j < call.input_batch_ends.size(); ++j) input_ends.set(j, call.input_batch_ends[j]);
+      for (unsigned j = 0; j < call.output_batch_ends.size(); ++j) output_ends.set(j, call.output_batch_ends[j]);
+    }
+    put_host_slices<kDry>(cb.initInputs(count(call.inputs.size())), call.inputs);
+    put_host_slices<kDry>(cb.initOutputs(count(call.outputs.size())), call.outputs);
   }
 }
 
-void write_profile_tiles(capnp::List<schema::TileProfilePlan>::Builder list,
-                         const std::vector<TileProfilePlan>& plans) {
+template <bool kDry>
+void put_profile_tiles(capnp::List<schema::TileProfilePlan>::Builder list, const std::vector<TileProfilePlan>& plans) {
   for (unsigned i = 0; i < plans.size(); ++i) {
     auto b = list[i];
-    b.setPhysicalTile(plans[i].physical_tile);
+    if constexpr (!kDry) b.setPhysicalTile(plans[i].physical_tile);
     auto steps = b.initSteps(count(plans[i].steps.size()));
-    for (unsigned j = 0; j < plans[i].steps.size(); ++j) write_step(steps[j], plans[i].steps[j]);
+    for (unsigned j = 0; j < plans[i].steps.size(); ++j) write_step<kDry>(steps[j], plans[i].steps[j]);
   }
+}
+
+// The whole package, in the order that fixes its bytes.
+template <bool kDry>
+void put_application(capnp::MessageBuilder& message, const Application& app) {
+  auto root = message.initRoot<schema::Application>();
+  if constexpr (!kDry) root.setSchemaVersion(kSchemaVersion);
+  VORN_SET_TEXT(root, CompilerVersion, app.compiler_version);
+  if constexpr (kDry) {
+    root.initTarget(static_cast<unsigned>(kTarget.size()));
+  } else {
+    root.setTarget(capnp::Text::Reader(kTarget.data(), kTarget.size()));
+    root.setTileMemoryBase(kTileMemoryBase);
+    root.setTileMemorySize(kTileMemorySize);
+  }
+  put_tiles<kDry>(root.initTiles(count(app.tiles.size())), app.tiles);
+  put_bindings<kDry>(root.initInputs(count(app.inputs.size())), app.inputs);
+  put_bindings<kDry>(root.initOutputs(count(app.outputs.size())), app.outputs);
+  put_bindings<kDry>(root.initWeights(count(app.weights.size())), app.weights);
+  put_host_exchange<kDry>(root.initHostExchange(), app.host_exchange);
+  auto entries = root.initEntryPoints(count(app.entry_points.size()));
+  for (unsigned i = 0; i < app.entry_points.size(); ++i) {
+    auto e = entries[i];
+    VORN_SET_TEXT(e, Name, app.entry_points[i].name);
+    if constexpr (!kDry) {
+      e.setCommand(app.entry_points[i].command);
+      e.setExternalSyncs(app.entry_points[i].external_syncs);
+    }
+  }
+  auto config = root.initDeviceConfigWrites(count(app.device_config_writes.size()));
+  if constexpr (!kDry) {
+    for (unsigned i = 0; i < app.device_config_writes.size(); ++i) {
+      config[i].setOffset(app.device_config_writes[i].offset);
+      config[i].setValue(app.device_config_writes[i].value);
+    }
+  }
+  put_profile_tiles<kDry>(root.initProfileTiles(count(app.profile_tiles.size())), app.profile_tiles);
+  auto symbols = root.initDebugSymbols(count(app.debug_symbols.size()));
+  for (unsigned i = 0; i < app.debug_symbols.size(); ++i) {
+    auto sym = symbols[i];
+    VORN_SET_TEXT(sym, Name, app.debug_symbols[i].name);
+    if constexpr (!kDry) sym.setAddress(app.debug_symbols[i].address);
+  }
+  auto regions = root.initDebugRegions(count(app.debug_regions.size()));
+  for (unsigned i = 0; i < app.debug_regions.size(); ++i) {
+    auto r = regions[i];
+    if constexpr (!kDry) {
+      r.setPhysicalTile(app.debug_regions[i].physical_tile);
+      r.setAddress(app.debug_regions[i].address);
+      r.setSize(app.debug_regions[i].size);
+    }
+    VORN_SET_TEXT(r, Name, app.debug_regions[i].name);
+  }
+}
+
+}  // namespace
+
+void write_tiles(capnp::List<schema::TileImage>::Builder list, const std::vector<TileImage>& tiles) {
+  put_tiles<false>(list, tiles);
+}
+void write_bindings(capnp::List<schema::Binding>::Builder list, const std::vector<Binding>& bindings) {
+  put_bindings<false>(list, bindings);
+}
+void write_host_slices(capnp::List<schema::HostSlice>::Builder list, const std::vector<HostSlice>& slices) {
+  put_host_slices<false>(list, slices);
+}
+void write_host_exchange(schema::HostExchange::Builder builder, const HostExchange& exchange) {
+  put_host_exchange<false>(builder, exchange);
+}
+void write_profile_tiles(capnp::List<schema::TileProfilePlan>::Builder list,
+                         const std::vector<TileProfilePlan>& plans) {
+  put_profile_tiles<false>(list, plans);
 }
 
 }  // namespace detail
@@ -158,44 +253,13 @@ std::expected<void, PackageError> Application::write(std::vector<std::uint8_t>& 
       log::emit(log::Level::Info, "writing application package", fields);
     }
 
-    capnp::MallocMessageBuilder message;  // standard allocation: bytes are fixed by it
-    auto root = message.initRoot<detail::schema::Application>();
-    root.setSchemaVersion(kSchemaVersion);
-    root.setCompilerVersion(detail::as_text(compiler_version));
-    root.setTarget(capnp::Text::Reader(kTarget.data(), kTarget.size()));
-    root.setTileMemoryBase(kTileMemoryBase);
-    root.setTileMemorySize(kTileMemorySize);
-    detail::write_tiles(root.initTiles(detail::count(tiles.size())), tiles);
-    detail::write_bindings(root.initInputs(detail::count(inputs.size())), inputs);
-    detail::write_bindings(root.initOutputs(detail::count(outputs.size())), outputs);
-    detail::write_bindings(root.initWeights(detail::count(weights.size())), weights);
-    detail::write_host_exchange(root.initHostExchange(), host_exchange);
-    auto entries = root.initEntryPoints(detail::count(entry_points.size()));
-    for (unsigned i = 0; i < entry_points.size(); ++i) {
-      entries[i].setName(detail::as_text(entry_points[i].name));
-      entries[i].setCommand(entry_points[i].command);
-      entries[i].setExternalSyncs(entry_points[i].external_syncs);
-    }
-    auto config = root.initDeviceConfigWrites(detail::count(device_config_writes.size()));
-    for (unsigned i = 0; i < device_config_writes.size(); ++i) {
-      config[i].setOffset(device_config_writes[i].offset);
-      config[i].setValue(device_config_writes[i].value);
-    }
-    detail::write_profile_tiles(root.initProfileTiles(detail::count(profile_tiles.size())), profile_tiles);
-    auto symbols = root.initDebugSymbols(detail::count(debug_symbols.size()));
-    for (unsigned i = 0; i < debug_symbols.size(); ++i) {
-      symbols[i].setName(detail::as_text(debug_symbols[i].name));
-      symbols[i].setAddress(debug_symbols[i].address);
-    }
-    auto regions = root.initDebugRegions(detail::count(debug_regions.size()));
-    for (unsigned i = 0; i < debug_regions.size(); ++i) {
-      regions[i].setPhysicalTile(debug_regions[i].physical_tile);
-      regions[i].setAddress(debug_regions[i].address);
-      regions[i].setSize(debug_regions[i].size);
-      regions[i].setName(detail::as_text(debug_regions[i].name));
-    }
-
-    detail::append_message(message, output);
+    detail::write_message(output, [this](capnp::MessageBuilder& message, bool dry) {
+      if (dry) {
+        detail::put_application<true>(message, *this);
+      } else {
+        detail::put_application<false>(message, *this);
+      }
+    });
     log::emit(log::Level::Info, "application package written");
   });
 }

@@ -22,6 +22,31 @@ void check_encodable(const ProfileReport& report) {
   }
 }
 
+// The report, in the order that fixes its bytes.
+template <bool kDry>
+void put_report(capnp::MessageBuilder& message, const ProfileReport& report) {
+  auto root = message.initRoot<schema::Profile>();
+  if constexpr (!kDry) {
+    root.setSchemaVersion(kProfileSchemaVersion);
+    root.setClockHz(report.clock_hz);
+  }
+  auto tile_list = root.initTiles(static_cast<unsigned>(report.tiles.size()));
+  for (unsigned i = 0; i < report.tiles.size(); ++i) {
+    auto tb = tile_list[i];
+    if constexpr (!kDry) tb.setPhysicalTile(report.tiles[i].physical_tile);
+    const auto& samples = report.tiles[i].samples;
+    auto sample_list = tb.initSamples(static_cast<unsigned>(samples.size()));
+    for (unsigned j = 0; j < samples.size(); ++j) {
+      auto sb = sample_list[j];
+      if constexpr (!kDry) {
+        sb.setStartCycle(samples[j].start_cycle);
+        sb.setEndCycle(samples[j].end_cycle);
+      }
+      detail::write_step<kDry>(sb.initStep(), samples[j].step);
+    }
+  }
+}
+
 ProfileReport decode(std::span<const std::uint8_t> input) {
   detail::Framed framed = detail::frame_message(input);
   capnp::FlatArrayMessageReader message(framed.words, capnp_reader_options());
@@ -55,24 +80,13 @@ ProfileReport decode(std::span<const std::uint8_t> input) {
 std::expected<void, PackageError> ProfileReport::write(std::vector<std::uint8_t>& output) const {
   return detail::guarded<void>([&] {
     check_encodable(*this);
-    capnp::MallocMessageBuilder message;
-    auto root = message.initRoot<schema::Profile>();
-    root.setSchemaVersion(kProfileSchemaVersion);
-    root.setClockHz(clock_hz);
-    auto tile_list = root.initTiles(static_cast<unsigned>(tiles.size()));
-    for (unsigned i = 0; i < tiles.size(); ++i) {
-      auto tb = tile_list[i];
-      tb.setPhysicalTile(tiles[i].physical_tile);
-      const auto& samples = tiles[i].samples;
-      auto sample_list = tb.initSamples(static_cast<unsigned>(samples.size()));
-      for (unsigned j = 0; j < samples.size(); ++j) {
-        auto sb = sample_list[j];
-        sb.setStartCycle(samples[j].start_cycle);
-        sb.setEndCycle(samples[j].end_cycle);
-        detail::write_step(sb.initStep(), samples[j].step);
+    detail::write_message(output, [this](capnp::MessageBuilder& message, bool dry) {
+      if (dry) {
+        put_report<true>(message, *this);
+      } else {
+        put_report<false>(message, *this);
       }
-    }
-    detail::append_message(message, output);
+    });
   });
 }
 
