@@ -3,8 +3,7 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -17,6 +16,61 @@ namespace {
 
 using Result = std::expected<void, PackageError>;
 
+// Open-addressing hash map for the membership tests: one allocation per
+// collection instead of one per element, which is what validation of
+// device-scale packages spends its time on otherwise.
+template <class Key, class Value = char>
+class FlatMap {
+ public:
+  explicit FlatMap(std::size_t expected) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * expected) capacity *= 2;
+    slots_.resize(capacity);
+    mask_ = capacity - 1;
+  }
+  // Inserts key -> value unless the key is present; true when inserted.
+  bool insert(const Key& key, const Value& value = {}) {
+    Slot& slot = probe(key);
+    if (slot.used) return false;
+    slot = Slot{key, value, true};
+    if (++size_ * 2 > slots_.size()) grow();
+    return true;
+  }
+  const Value* find(const Key& key) const {
+    const Slot& slot = const_cast<FlatMap*>(this)->probe(key);
+    return slot.used ? &slot.value : nullptr;
+  }
+  bool contains(const Key& key) const { return find(key) != nullptr; }
+  std::size_t size() const { return size_; }
+
+ private:
+  struct Slot {
+    Key key{};
+    Value value{};
+    bool used = false;
+  };
+  static std::size_t hash(std::uint32_t key) { return (key * 0x9E3779B97F4A7C15ull) >> 17; }
+  static std::size_t hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+  Slot& probe(const Key& key) {
+    for (std::size_t i = hash(key) & mask_;; i = (i + 1) & mask_) {
+      if (!slots_[i].used || slots_[i].key == key) return slots_[i];
+    }
+  }
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.size() * 2, Slot{});
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.used) probe(slot.key) = slot;
+    }
+  }
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+};
+
+using TileSet = FlatMap<std::uint32_t>;
+
 std::unexpected<PackageError> fail(std::string message) {
   return std::unexpected(PackageError::invalid(std::move(message)));
 }
@@ -28,21 +82,19 @@ bool in_window(std::uint32_t start, std::uint32_t end) {
 }
 
 Result check_device_config_writes(const Application& app) {
-  std::unordered_set<std::uint32_t> offsets;
-  offsets.reserve(app.device_config_writes.size());
+  FlatMap<std::uint32_t> offsets(app.device_config_writes.size());
   for (const DeviceConfigWrite& write : app.device_config_writes) {
-    if ((write.offset & 3u) != 0 || !offsets.insert(write.offset).second) {
+    if ((write.offset & 3u) != 0 || !offsets.insert(write.offset)) {
       return fail("unaligned or duplicate device configuration write");
     }
   }
   return {};
 }
 
-Result check_tiles(const Application& app, std::unordered_set<std::uint32_t>& tiles) {
-  tiles.reserve(app.tiles.size());
+Result check_tiles(const Application& app, TileSet& tiles) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;  // reused per tile
   for (const TileImage& tile : app.tiles) {
-    if (!tiles.insert(tile.physical_tile).second) {
+    if (!tiles.insert(tile.physical_tile)) {
       return fail(fmt::format("duplicate physical tile {}", tile.physical_tile));
     }
     ranges.clear();
@@ -72,18 +124,17 @@ Result check_tiles(const Application& app, std::unordered_set<std::uint32_t>& ti
   return {};
 }
 
-Result check_profile_plans(const Application& app, const std::unordered_set<std::uint32_t>& tiles) {
-  std::unordered_set<std::uint32_t> planned;
-  planned.reserve(app.profile_tiles.size());
+Result check_profile_plans(const Application& app, const TileSet& tiles) {
+  FlatMap<std::uint32_t> planned(app.profile_tiles.size());
   for (const TileProfilePlan& plan : app.profile_tiles) {
-    bool ok = tiles.contains(plan.physical_tile) && planned.insert(plan.physical_tile).second;
+    bool ok = tiles.contains(plan.physical_tile) && planned.insert(plan.physical_tile);
     for (std::size_t i = 0; ok && i < plan.steps.size(); ++i) ok = plan.steps[i].local_index == i;
     if (!ok) return fail("invalid tile profile plan");
   }
   return {};
 }
 
-Result check_debug_map(const Application& app, const std::unordered_set<std::uint32_t>& tiles) {
+Result check_debug_map(const Application& app, const TileSet& tiles) {
   for (const DebugSymbol& symbol : app.debug_symbols) {
     if (symbol.name.empty()) return fail("invalid package debug map");
   }
@@ -98,12 +149,11 @@ Result check_debug_map(const Application& app, const std::unordered_set<std::uin
   return {};
 }
 
-Result check_bindings(const Application& app, const std::unordered_set<std::uint32_t>& tiles) {
-  std::unordered_set<std::string_view> names;
-  names.reserve(app.inputs.size() + app.outputs.size() + app.weights.size());
+Result check_bindings(const Application& app, const TileSet& tiles) {
+  FlatMap<std::string_view> names(app.inputs.size() + app.outputs.size() + app.weights.size());
   for (const auto* list : {&app.inputs, &app.outputs, &app.weights}) {
     for (const Binding& binding : *list) {
-      if (binding.name.empty() || !names.insert(binding.name).second) {
+      if (binding.name.empty() || !names.insert(binding.name)) {
         return fail(fmt::format("empty or duplicate binding {}", binding.name));
       }
       for (const RegionSlice& slice : binding.slices) {
@@ -128,17 +178,16 @@ bool fits_page(std::uint64_t offset, std::uint64_t size, std::uint64_t page_size
 }
 
 Result check_host_exchange(const HostExchange& exchange) {
-  std::unordered_map<std::uint32_t, std::uint64_t> pages;
-  pages.reserve(exchange.pages.size());
-  for (const HostPage& page : exchange.pages) pages.emplace(page.index, page.size);
+  FlatMap<std::uint32_t, std::uint64_t> pages(exchange.pages.size());
+  for (const HostPage& page : exchange.pages) pages.insert(page.index, page.size);
   if (pages.size() != exchange.pages.size()) return fail("invalid host page table");
   for (std::uint32_t index : exchange.attach_order) {
     if (!pages.contains(index)) return fail("invalid host page table");
   }
 
   if (!exchange.calls.empty()) {
-    auto command = pages.find(exchange.command_page);
-    if (command == pages.end() || !fits_page(exchange.command_offset, 4, command->second)) {
+    const std::uint64_t* command = pages.find(exchange.command_page);
+    if (!command || !fits_page(exchange.command_offset, 4, *command)) {
       return fail("invalid host startup protocol");
     }
   }
@@ -151,9 +200,9 @@ Result check_host_exchange(const HostExchange& exchange) {
     }
     for (const auto* slices : {&call.inputs, &call.outputs}) {
       for (const HostSlice& slice : *slices) {
-        auto page = pages.find(slice.page);
-        if (page == pages.end()) return fail(fmt::format("host call {} references missing page", call.name));
-        if (!fits_page(slice.page_offset, slice.size, page->second)) {
+        const std::uint64_t* page_size = pages.find(slice.page);
+        if (!page_size) return fail(fmt::format("host call {} references missing page", call.name));
+        if (!fits_page(slice.page_offset, slice.size, *page_size)) {
           return fail(fmt::format("host call {} exceeds page bounds", call.name));
         }
       }
@@ -184,7 +233,7 @@ std::expected<void, PackageError> validate_host_batch_ends(const HostCall& call,
 std::expected<void, PackageError> Application::validate() const {
   if (tiles.empty()) return fail("application has no tiles");
   if (auto r = check_device_config_writes(*this); !r) return r;
-  std::unordered_set<std::uint32_t> tile_set;
+  TileSet tile_set(tiles.size());
   if (auto r = check_tiles(*this, tile_set); !r) return r;
   if (auto r = check_profile_plans(*this, tile_set); !r) return r;
   if (auto r = check_debug_map(*this, tile_set); !r) return r;
