@@ -72,7 +72,7 @@ void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
 
 Output::Output(const std::string& path) : path_(path) {
   if (path.size() > 3 && path.ends_with(".gz")) {
-    gz_ = gzopen(path.c_str(), "wb6");
+    gz_ = gzopen(path.c_str(), "wb1");  // fastest level: traces are large and compress well anyway
     if (!gz_) fail(kIoError, path, std::strerror(errno));
   } else {
     file_ = std::fopen(path.c_str(), "wb");
