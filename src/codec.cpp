@@ -1,7 +1,5 @@
 #include "codec.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -223,41 +221,10 @@ void append_message(capnp::MessageBuilder& builder, std::vector<std::uint8_t>& o
 
 namespace {
 
-constexpr unsigned kFirstSegmentWords = 1024;  // Cap'n Proto's suggested first segment
-constexpr unsigned kMaxSegmentWords = (1u << 29) - 1;
-
-// The standard builder's allocation, sized exactly as MallocMessageBuilder
-// with its defaults sizes it, but from fresh anonymous mappings: a sizing
-// pass touches only the words it writes (pointers and list tags), never the
-// space of texts and blobs.
-class SizingBuilder final : public capnp::MessageBuilder {
- public:
-  ~SizingBuilder() override {
-    for (auto segment : mapped_) munmap(segment.begin(), segment.size() * sizeof(capnp::word));
-  }
-  kj::ArrayPtr<capnp::word> allocateSegment(unsigned minimum) override {
-    unsigned size = std::max(minimum, next_);
-    if (mapped_.empty()) {
-      next_ = size;
-    } else {
-      next_ = size <= kMaxSegmentWords - next_ ? next_ + size : kMaxSegmentWords;
-    }
-    void* memory = mmap(nullptr, std::size_t{size} * sizeof(capnp::word), PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
-    mapped_.push_back(kj::arrayPtr(static_cast<capnp::word*>(memory), size));
-    return mapped_.back();
-  }
-
- private:
-  unsigned next_ = kFirstSegmentWords;
-  std::vector<kj::ArrayPtr<capnp::word>> mapped_;
-};
+constexpr std::size_t kMaxSegmentWords = (std::size_t{1} << 29) - 1;
 
 // Hands out segments of known sizes, back to back in caller-provided zeroed
-// memory. Each is exactly as large as the sizing pass filled it: every
-// allocation that fitted then fits now, and every one that did not fit does
-// not fit now either, so the builder makes the same decisions.
+// memory.
 class PlacedBuilder final : public capnp::MessageBuilder {
  public:
   struct Mismatch {};
@@ -275,48 +242,75 @@ class PlacedBuilder final : public capnp::MessageBuilder {
   std::size_t index_ = 0;
 };
 
+}  // namespace
+
+SegmentPlan::Segment SegmentPlan::arena(std::size_t words) {
+  if (!segments_.empty()) {
+    State& newest = segments_.back();
+    if (words <= newest.capacity - newest.used) {
+      newest.used += words;
+      return segments_.size() - 1;
+    }
+  }
+  // MallocMessageBuilder: the first segment sets the pace, later ones grow
+  // it by their own size, up to the largest segment a message may have.
+  if (words > kMaxSegmentWords) fail_capnp(fmt::format("an object of {} words exceeds the segment limit", words));
+  std::size_t size = std::max(words, next_size_);
+  next_size_ = segments_.empty() ? size : std::min(next_size_ + size, kMaxSegmentWords);
+  segments_.push_back(State{size, words});
+  return segments_.size() - 1;
+}
+
+SegmentPlan::Segment SegmentPlan::root(std::size_t words) { return object(arena(1), words); }
+
+SegmentPlan::Segment SegmentPlan::object(Segment pointer, std::size_t words) {
+  State& home = segments_[pointer];
+  if (words <= home.capacity - home.used) {
+    home.used += words;
+    return pointer;
+  }
+  return arena(words + 1);  // with the landing pad of a far pointer
+}
+
+std::vector<std::uint32_t> SegmentPlan::sizes() const {
+  std::vector<std::uint32_t> sizes;
+  sizes.reserve(segments_.size());
+  for (const State& s : segments_) sizes.push_back(static_cast<std::uint32_t>(s.used));
+  return sizes;
+}
+
 std::vector<std::uint32_t> segment_sizes(capnp::MessageBuilder& message) {
   std::vector<std::uint32_t> sizes;
   for (auto segment : message.getSegmentsForOutput()) sizes.push_back(static_cast<std::uint32_t>(segment.size()));
   return sizes;
 }
 
-}  // namespace
-
-void write_message(std::vector<std::uint8_t>& output,
-                   const std::function<void(capnp::MessageBuilder&, bool dry)>& build) {
+void write_message(std::vector<std::uint8_t>& output, const std::vector<std::uint32_t>& plan,
+                   const std::function<void(capnp::MessageBuilder&)>& build) {
   const std::size_t before = output.size();
-  std::vector<std::uint32_t> sizes;
-  {
-    SizingBuilder sizing;
-    build(sizing, true);
-    sizes = segment_sizes(sizing);
-  }
   std::size_t words = 0;
-  for (std::uint32_t size : sizes) words += size;
-  const std::size_t table_bytes = (4 + 4 * sizes.size() + 7) / 8 * 8;
+  for (std::uint32_t size : plan) words += size;
+  const std::size_t table_bytes = (4 + 4 * plan.size() + 7) / 8 * 8;
 
   try {
     output.resize(before + table_bytes + words * sizeof(capnp::word));  // zeroed, as segments must be
     std::uint8_t* table = output.data() + before;
-    if (reinterpret_cast<std::uintptr_t>(table) % alignof(capnp::word) == 0) {
-      PlacedBuilder placed(reinterpret_cast<capnp::word*>(table + table_bytes), sizes);
+    if (!plan.empty() && reinterpret_cast<std::uintptr_t>(table) % alignof(capnp::word) == 0) {
+      PlacedBuilder placed(reinterpret_cast<capnp::word*>(table + table_bytes), plan);
       try {
-        build(placed, false);
-        if (segment_sizes(placed) == sizes) {
-          std::uint32_t count_minus_one = static_cast<std::uint32_t>(sizes.size() - 1);
+        build(placed);
+        if (segment_sizes(placed) == plan) {
+          std::uint32_t count_minus_one = static_cast<std::uint32_t>(plan.size() - 1);
           std::memcpy(table, &count_minus_one, 4);
-          std::memcpy(table + 4, sizes.data(), 4 * sizes.size());
+          std::memcpy(table + 4, plan.data(), 4 * plan.size());
           return;
         }
       } catch (const PlacedBuilder::Mismatch&) {
       }
     }
-    // Unaligned destination (or, defensively, a build that did not repeat
-    // itself): the standard builder, then one copy.
     output.resize(before);
     capnp::MallocMessageBuilder message;
-    build(message, false);
+    build(message);
     append_message(message, output);
   } catch (...) {
     output.resize(before);

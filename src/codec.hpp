@@ -147,48 +147,75 @@ ProfileStep read_step(const StepReader& r, Budget& budget) {
   return step;
 }
 
-// Sets a text, or in a sizing pass only allocates its words: both passes
-// must make the same allocations in the same order.
-#define VORN_SET_TEXT(builder, Field, value)                                \
-  do {                                                                      \
-    if constexpr (kDry) {                                                   \
-      (builder).init##Field(static_cast<unsigned>((value).size()));         \
-    } else {                                                                \
-      (builder).set##Field(::vorn_package::detail::as_text(value));        \
-    }                                                                       \
-  } while (false)
-
 // Encodes one step; the order of the setters fixes the order of the objects
-// in the message, and so the bytes. With kDry only the allocations are made.
-template <bool kDry, class StepBuilder>
+// in the message, and so the bytes.
+template <class StepBuilder>
 void write_step(StepBuilder b, const ProfileStep& step) {
   using KindEnum = decltype(b.getKind());
   using ActivityKindEnum = decltype(b.getExchangeActivities()[0].getKind());
-  if constexpr (!kDry) {
-    b.setLocalIndex(step.local_index);
-    b.setPhase(step.phase);
-    b.setEpoch(step.epoch);
-  }
-  VORN_SET_TEXT(b, Operation, step.operation);
-  if constexpr (!kDry) b.setKind(static_cast<KindEnum>(step.kind));
-  VORN_SET_TEXT(b, Kernel, step.kernel);
-  if constexpr (!kDry) b.setExchangeEventCycles(step.exchange_event_cycles);
+  b.setLocalIndex(step.local_index);
+  b.setPhase(step.phase);
+  b.setEpoch(step.epoch);
+  b.setOperation(as_text(step.operation));
+  b.setKind(static_cast<KindEnum>(step.kind));
+  b.setKernel(as_text(step.kernel));
+  b.setExchangeEventCycles(step.exchange_event_cycles);
   auto metadata = b.initMetadata(static_cast<unsigned>(step.metadata.size()));
   for (unsigned i = 0; i < step.metadata.size(); ++i) {
     auto entry = metadata[i];
-    VORN_SET_TEXT(entry, Name, step.metadata[i].name);
-    VORN_SET_TEXT(entry, Value, step.metadata[i].value);
+    entry.setName(as_text(step.metadata[i].name));
+    entry.setValue(as_text(step.metadata[i].value));
   }
   auto activities = b.initExchangeActivities(static_cast<unsigned>(step.exchange_activities.size()));
-  if constexpr (!kDry) {
-    for (unsigned i = 0; i < step.exchange_activities.size(); ++i) {
-      auto activity = activities[i];
-      const ProfileExchangeActivity& a = step.exchange_activities[i];
-      activity.setKind(static_cast<ActivityKindEnum>(a.kind));
-      activity.setStartCycle(a.start_cycle);
-      activity.setEndCycle(a.end_cycle);
-    }
+  for (unsigned i = 0; i < step.exchange_activities.size(); ++i) {
+    auto activity = activities[i];
+    const ProfileExchangeActivity& a = step.exchange_activities[i];
+    activity.setKind(static_cast<ActivityKindEnum>(a.kind));
+    activity.setStartCycle(a.start_cycle);
+    activity.setEndCycle(a.end_cycle);
   }
+}
+
+// Predicts, without building anything, the segments Cap'n Proto's standard
+// builder (MallocMessageBuilder with its defaults) makes for a sequence of
+// allocations: the first segment of 1024 words, each further one as large as
+// all before it (or as the object needs); an object goes into the segment
+// that holds its pointer when it fits there, else into the newest segment,
+// else into a new one, behind a one-word landing pad for a far pointer.
+class SegmentPlan {
+ public:
+  using Segment = std::size_t;
+  // The root pointer and a root structure of `words`; its segment.
+  Segment root(std::size_t words);
+  // An object of `words` whose pointer lies in `pointer`; its segment.
+  Segment object(Segment pointer, std::size_t words);
+  Segment text(Segment pointer, std::size_t bytes) { return object(pointer, (bytes + 8) / 8); }
+  Segment data(Segment pointer, std::size_t bytes) { return object(pointer, (bytes + 7) / 8); }
+  Segment structs(Segment pointer, std::size_t count, std::size_t words) { return object(pointer, 1 + count * words); }
+  Segment u32s(Segment pointer, std::size_t count) { return object(pointer, (4 * count + 7) / 8); }
+  // The words each segment ends up holding.
+  std::vector<std::uint32_t> sizes() const;
+
+ private:
+  Segment arena(std::size_t words);
+  struct State {
+    std::size_t capacity;
+    std::size_t used;
+  };
+  std::vector<State> segments_;
+  std::size_t next_size_ = 1024;  // the standard first segment
+};
+
+// The allocations of one step, in the order write_step makes them.
+inline void plan_step(SegmentPlan& plan, SegmentPlan::Segment step_segment, const ProfileStep& step) {
+  plan.text(step_segment, step.operation.size());
+  plan.text(step_segment, step.kernel.size());
+  auto metadata = plan.structs(step_segment, step.metadata.size(), 2);
+  for (const ProfileMetadata& m : step.metadata) {
+    plan.text(metadata, m.name.size());
+    plan.text(metadata, m.value.size());
+  }
+  plan.structs(step_segment, step.exchange_activities.size(), 2);
 }
 
 // What Cap'n Proto can encode: refuse a list, blob or text past its limits
@@ -206,19 +233,22 @@ class EncodeLimits {
 // `output`; on failure `output` keeps exactly what it held.
 void append_message(capnp::MessageBuilder& builder, std::vector<std::uint8_t>& output);
 
-// Builds a message with Cap'n Proto's standard allocation (first segment of
-// 1024 words, growing heuristically) and appends it, framed, to `output`.
+// Builds a message with Cap'n Proto's standard allocation and appends it,
+// framed, to `output`, with the bytes the standard builder gives.
 //
-// `build(message, dry)` makes the message. It is run twice: first dry, making
-// only the allocations (lists, texts, blobs, structures) into untouched
-// memory, which yields the size of every segment; then for real, with each
-// segment placed at its final position inside `output`. The data is thus
+// `plan` holds the segment sizes that SegmentPlan predicted for the
+// allocations `build(message)` will make. Each segment is placed at its final
+// position inside `output`, exactly as large as predicted, so the data is
 // written once, straight into the caller's vector, instead of into the
-// builder's segments and then copied out. The bytes are those of the standard
-// builder: the segment sizes and the allocation sequence are the same.
-// Where that cannot be done (the place in `output` is not 8-byte aligned),
-// the message is built by the standard builder and copied.
-void write_message(std::vector<std::uint8_t>& output,
-                   const std::function<void(capnp::MessageBuilder&, bool dry)>& build);
+// builder's own segments and then copied out. Every allocation that fits a
+// predicted segment fits it here too, and every one that does not fit does
+// not, so the builder makes the same decisions. Should the build ask for
+// segments other than the predicted ones, or the place in `output` not be
+// 8-byte aligned, the message is built by the standard builder and copied.
+void write_message(std::vector<std::uint8_t>& output, const std::vector<std::uint32_t>& plan,
+                   const std::function<void(capnp::MessageBuilder&)>& build);
+
+// Segment sizes of a built message.
+std::vector<std::uint32_t> segment_sizes(capnp::MessageBuilder& message);
 
 }  // namespace vorn_package::detail

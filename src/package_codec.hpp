@@ -18,6 +18,11 @@ void write_host_slices(capnp::List<schema::HostSlice>::Builder list, const std::
 void write_profile_tiles(capnp::List<schema::TileProfilePlan>::Builder list,
                          const std::vector<TileProfilePlan>& plans);
 
+// The whole package in the writer's order, and the segments that order makes
+// with the standard allocation.
+void put_application(capnp::MessageBuilder& message, const Application& app);
+std::vector<std::uint32_t> plan_application(const Application& app);
+
 // Each may throw Failure or kj::Exception; callers run them under guarded().
 std::vector<TileImage> read_tiles(capnp::List<schema::TileImage>::Reader list, Budget& budget);
 std::vector<Binding> read_bindings(capnp::List<schema::Binding>::Reader list, Budget& budget);

@@ -59,61 +59,48 @@ capnp::Data::Reader as_data(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-namespace {
 
-template <bool kDry>
-void put_tiles(capnp::List<schema::TileImage>::Builder list, const std::vector<TileImage>& tiles) {
+void write_tiles(capnp::List<schema::TileImage>::Builder list, const std::vector<TileImage>& tiles) {
   for (unsigned i = 0; i < tiles.size(); ++i) {
     const TileImage& tile = tiles[i];
     auto b = list[i];
-    if constexpr (!kDry) {
-      b.setPhysicalTile(tile.physical_tile);
-      b.setEntryPoint(tile.entry_point);
-      b.setCommandAddress(tile.command_address);
-      b.setDiagnosticAddress(tile.diagnostic_address);
-    }
+    b.setPhysicalTile(tile.physical_tile);
+    b.setEntryPoint(tile.entry_point);
+    b.setCommandAddress(tile.command_address);
+    b.setDiagnosticAddress(tile.diagnostic_address);
     auto segments = b.initSegments(count(tile.segments.size()));
     for (unsigned j = 0; j < tile.segments.size(); ++j) {
       const Segment& s = tile.segments[j];
       auto sb = segments[j];
-      if constexpr (kDry) {
-        sb.initData(count(s.data.size()));
-      } else {
-        sb.setAddress(s.address);
-        sb.setMemorySize(s.memory_size);
-        sb.setData(as_data(s.data));
-        sb.setFlags(s.flags);
-      }
+      sb.setAddress(s.address);
+      sb.setMemorySize(s.memory_size);
+      sb.setData(as_data(s.data));
+      sb.setFlags(s.flags);
     }
   }
 }
 
-template <bool kDry>
-void put_bindings(capnp::List<schema::Binding>::Builder list, const std::vector<Binding>& bindings) {
+void write_bindings(capnp::List<schema::Binding>::Builder list, const std::vector<Binding>& bindings) {
   for (unsigned i = 0; i < bindings.size(); ++i) {
     const Binding& binding = bindings[i];
     auto b = list[i];
-    VORN_SET_TEXT(b, Name, binding.name);
-    VORN_SET_TEXT(b, Dtype, binding.dtype);
+    b.setName(as_text(binding.name));
+    b.setDtype(as_text(binding.dtype));
     auto shape = b.initShape(count(binding.shape.size()));
     auto slices = b.initSlices(count(binding.slices.size()));
-    if constexpr (!kDry) {
-      for (unsigned j = 0; j < binding.shape.size(); ++j) shape.set(j, binding.shape[j]);
-      for (unsigned j = 0; j < binding.slices.size(); ++j) {
-        const RegionSlice& s = binding.slices[j];
-        auto sb = slices[j];
-        sb.setTile(s.tile);
-        sb.setTileAddress(s.tile_address);
-        sb.setFileOffset(s.file_offset);
-        sb.setSize(s.size);
-      }
+    for (unsigned j = 0; j < binding.shape.size(); ++j) shape.set(j, binding.shape[j]);
+    for (unsigned j = 0; j < binding.slices.size(); ++j) {
+      const RegionSlice& s = binding.slices[j];
+      auto sb = slices[j];
+      sb.setTile(s.tile);
+      sb.setTileAddress(s.tile_address);
+      sb.setFileOffset(s.file_offset);
+      sb.setSize(s.size);
     }
   }
 }
 
-template <bool kDry>
-void put_host_slices(capnp::List<schema::HostSlice>::Builder list, const std::vector<HostSlice>& slices) {
-  if constexpr (kDry) return;
+void write_host_slices(capnp::List<schema::HostSlice>::Builder list, const std::vector<HostSlice>& slices) {
   for (unsigned i = 0; i < slices.size(); ++i) {
     auto b = list[i];
     b.setPage(slices[i].page);
@@ -123,123 +110,135 @@ void put_host_slices(capnp::List<schema::HostSlice>::Builder list, const std::ve
   }
 }
 
-template <bool kDry>
-void put_host_exchange(schema::HostExchange::Builder b, const HostExchange& exchange) {
-  if constexpr (!kDry) {
-    b.setStartupMark(exchange.startup_mark);
-    b.setCommandPage(exchange.command_page);
-    b.setCommandOffset(exchange.command_offset);
-  }
+void write_host_exchange(schema::HostExchange::Builder b, const HostExchange& exchange) {
+  b.setStartupMark(exchange.startup_mark);
+  b.setCommandPage(exchange.command_page);
+  b.setCommandOffset(exchange.command_offset);
   auto pages = b.initPages(count(exchange.pages.size()));
   auto attach = b.initAttachOrder(count(exchange.attach_order.size()));
-  if constexpr (!kDry) {
-    for (unsigned i = 0; i < exchange.pages.size(); ++i) {
-      pages[i].setIndex(exchange.pages[i].index);
-      pages[i].setSize(exchange.pages[i].size);
-    }
-    for (unsigned i = 0; i < exchange.attach_order.size(); ++i) attach.set(i, exchange.attach_order[i]);
+  for (unsigned i = 0; i < exchange.pages.size(); ++i) {
+    pages[i].setIndex(exchange.pages[i].index);
+    pages[i].setSize(exchange.pages[i].size);
   }
+  for (unsigned i = 0; i < exchange.attach_order.size(); ++i) attach.set(i, exchange.attach_order[i]);
   auto calls = b.initCalls(count(exchange.calls.size()));
   for (unsigned i = 0; i < exchange.calls.size(); ++i) {
     const HostCall& call = exchange.calls[i];
     auto cb = calls[i];
-    VORN_SET_TEXT(cb, Name, call.name);
-    if constexpr (!kDry) {
-      cb.setCommand(call.command);
-      cb.setPhases(call.phases);
-      cb.setInvocations(call.invocations);  // the generated setter stores it XOR 1
-    }
+    cb.setName(as_text(call.name));
+    cb.setCommand(call.command);
+    cb.setPhases(call.phases);
+    cb.setInvocations(call.invocations);  // the generated setter stores it XOR 1
     auto input_ends = cb.initInputBatchEnds(count(call.input_batch_ends.size()));
     auto output_ends = cb.initOutputBatchEnds(count(call.output_batch_ends.size()));
-    if constexpr (!kDry) {
-      for (unsigned j = 0; j < call.input_batch_ends.size(); ++j) input_ends.set(j, call.input_batch_ends[j]);
-      for (unsigned j = 0; j < call.output_batch_ends.size(); ++j) output_ends.set(j, call.output_batch_ends[j]);
-    }
-    put_host_slices<kDry>(cb.initInputs(count(call.inputs.size())), call.inputs);
-    put_host_slices<kDry>(cb.initOutputs(count(call.outputs.size())), call.outputs);
+    for (unsigned j = 0; j < call.input_batch_ends.size(); ++j) input_ends.set(j, call.input_batch_ends[j]);
+    for (unsigned j = 0; j < call.output_batch_ends.size(); ++j) output_ends.set(j, call.output_batch_ends[j]);
+    write_host_slices(cb.initInputs(count(call.inputs.size())), call.inputs);
+    write_host_slices(cb.initOutputs(count(call.outputs.size())), call.outputs);
   }
 }
 
-template <bool kDry>
-void put_profile_tiles(capnp::List<schema::TileProfilePlan>::Builder list, const std::vector<TileProfilePlan>& plans) {
+void write_profile_tiles(capnp::List<schema::TileProfilePlan>::Builder list, const std::vector<TileProfilePlan>& plans) {
   for (unsigned i = 0; i < plans.size(); ++i) {
     auto b = list[i];
-    if constexpr (!kDry) b.setPhysicalTile(plans[i].physical_tile);
+    b.setPhysicalTile(plans[i].physical_tile);
     auto steps = b.initSteps(count(plans[i].steps.size()));
-    for (unsigned j = 0; j < plans[i].steps.size(); ++j) write_step<kDry>(steps[j], plans[i].steps[j]);
+    for (unsigned j = 0; j < plans[i].steps.size(); ++j) write_step(steps[j], plans[i].steps[j]);
   }
 }
 
+
 // The whole package, in the order that fixes its bytes.
-template <bool kDry>
 void put_application(capnp::MessageBuilder& message, const Application& app) {
   auto root = message.initRoot<schema::Application>();
-  if constexpr (!kDry) root.setSchemaVersion(kSchemaVersion);
-  VORN_SET_TEXT(root, CompilerVersion, app.compiler_version);
-  if constexpr (kDry) {
-    root.initTarget(static_cast<unsigned>(kTarget.size()));
-  } else {
-    root.setTarget(capnp::Text::Reader(kTarget.data(), kTarget.size()));
-    root.setTileMemoryBase(kTileMemoryBase);
-    root.setTileMemorySize(kTileMemorySize);
-  }
-  put_tiles<kDry>(root.initTiles(count(app.tiles.size())), app.tiles);
-  put_bindings<kDry>(root.initInputs(count(app.inputs.size())), app.inputs);
-  put_bindings<kDry>(root.initOutputs(count(app.outputs.size())), app.outputs);
-  put_bindings<kDry>(root.initWeights(count(app.weights.size())), app.weights);
-  put_host_exchange<kDry>(root.initHostExchange(), app.host_exchange);
+  root.setSchemaVersion(kSchemaVersion);
+  root.setCompilerVersion(as_text(app.compiler_version));
+  root.setTarget(capnp::Text::Reader(kTarget.data(), kTarget.size()));
+  root.setTileMemoryBase(kTileMemoryBase);
+  root.setTileMemorySize(kTileMemorySize);
+  write_tiles(root.initTiles(count(app.tiles.size())), app.tiles);
+  write_bindings(root.initInputs(count(app.inputs.size())), app.inputs);
+  write_bindings(root.initOutputs(count(app.outputs.size())), app.outputs);
+  write_bindings(root.initWeights(count(app.weights.size())), app.weights);
+  write_host_exchange(root.initHostExchange(), app.host_exchange);
   auto entries = root.initEntryPoints(count(app.entry_points.size()));
   for (unsigned i = 0; i < app.entry_points.size(); ++i) {
     auto e = entries[i];
-    VORN_SET_TEXT(e, Name, app.entry_points[i].name);
-    if constexpr (!kDry) {
-      e.setCommand(app.entry_points[i].command);
-      e.setExternalSyncs(app.entry_points[i].external_syncs);
-    }
+    e.setName(as_text(app.entry_points[i].name));
+    e.setCommand(app.entry_points[i].command);
+    e.setExternalSyncs(app.entry_points[i].external_syncs);
   }
   auto config = root.initDeviceConfigWrites(count(app.device_config_writes.size()));
-  if constexpr (!kDry) {
-    for (unsigned i = 0; i < app.device_config_writes.size(); ++i) {
-      config[i].setOffset(app.device_config_writes[i].offset);
-      config[i].setValue(app.device_config_writes[i].value);
-    }
+  for (unsigned i = 0; i < app.device_config_writes.size(); ++i) {
+    config[i].setOffset(app.device_config_writes[i].offset);
+    config[i].setValue(app.device_config_writes[i].value);
   }
-  put_profile_tiles<kDry>(root.initProfileTiles(count(app.profile_tiles.size())), app.profile_tiles);
+  write_profile_tiles(root.initProfileTiles(count(app.profile_tiles.size())), app.profile_tiles);
   auto symbols = root.initDebugSymbols(count(app.debug_symbols.size()));
   for (unsigned i = 0; i < app.debug_symbols.size(); ++i) {
     auto sym = symbols[i];
-    VORN_SET_TEXT(sym, Name, app.debug_symbols[i].name);
-    if constexpr (!kDry) sym.setAddress(app.debug_symbols[i].address);
+    sym.setName(as_text(app.debug_symbols[i].name));
+    sym.setAddress(app.debug_symbols[i].address);
   }
   auto regions = root.initDebugRegions(count(app.debug_regions.size()));
   for (unsigned i = 0; i < app.debug_regions.size(); ++i) {
     auto r = regions[i];
-    if constexpr (!kDry) {
-      r.setPhysicalTile(app.debug_regions[i].physical_tile);
-      r.setAddress(app.debug_regions[i].address);
-      r.setSize(app.debug_regions[i].size);
-    }
-    VORN_SET_TEXT(r, Name, app.debug_regions[i].name);
+    r.setPhysicalTile(app.debug_regions[i].physical_tile);
+    r.setAddress(app.debug_regions[i].address);
+    r.setSize(app.debug_regions[i].size);
+    r.setName(as_text(app.debug_regions[i].name));
   }
 }
 
-}  // namespace
 
-void write_tiles(capnp::List<schema::TileImage>::Builder list, const std::vector<TileImage>& tiles) {
-  put_tiles<false>(list, tiles);
+static SegmentPlan::Segment plan_bindings(SegmentPlan& plan, SegmentPlan::Segment root, const std::vector<Binding>& bindings) {
+  auto list = plan.structs(root, bindings.size(), 4);
+  for (const Binding& b : bindings) {
+    plan.text(list, b.name.size());
+    plan.text(list, b.dtype.size());
+    plan.u32s(list, b.shape.size());
+    plan.structs(list, b.slices.size(), 3);
+  }
+  return list;
 }
-void write_bindings(capnp::List<schema::Binding>::Builder list, const std::vector<Binding>& bindings) {
-  put_bindings<false>(list, bindings);
-}
-void write_host_slices(capnp::List<schema::HostSlice>::Builder list, const std::vector<HostSlice>& slices) {
-  put_host_slices<false>(list, slices);
-}
-void write_host_exchange(schema::HostExchange::Builder builder, const HostExchange& exchange) {
-  put_host_exchange<false>(builder, exchange);
-}
-void write_profile_tiles(capnp::List<schema::TileProfilePlan>::Builder list,
-                         const std::vector<TileProfilePlan>& plans) {
-  put_profile_tiles<false>(list, plans);
+
+// The allocations of put_application, in its order, without building.
+std::vector<std::uint32_t> plan_application(const Application& app) {
+  SegmentPlan plan;
+  auto root = plan.root(14);
+  plan.text(root, app.compiler_version.size());
+  plan.text(root, kTarget.size());
+  auto tiles = plan.structs(root, app.tiles.size(), 3);
+  for (const TileImage& tile : app.tiles) {
+    auto segments = plan.structs(tiles, tile.segments.size(), 3);
+    for (const Segment& s : tile.segments) plan.data(segments, s.data.size());
+  }
+  for (const auto* list : {&app.inputs, &app.outputs, &app.weights}) plan_bindings(plan, root, *list);
+  const HostExchange& ex = app.host_exchange;
+  auto exchange = plan.object(root, 5);
+  plan.structs(exchange, ex.pages.size(), 2);
+  plan.u32s(exchange, ex.attach_order.size());
+  auto calls = plan.structs(exchange, ex.calls.size(), 7);
+  for (const HostCall& c : ex.calls) {
+    plan.text(calls, c.name.size());
+    plan.u32s(calls, c.input_batch_ends.size());
+    plan.u32s(calls, c.output_batch_ends.size());
+    plan.structs(calls, c.inputs.size(), 4);
+    plan.structs(calls, c.outputs.size(), 4);
+  }
+  auto entries = plan.structs(root, app.entry_points.size(), 2);
+  for (const EntryPoint& e : app.entry_points) plan.text(entries, e.name.size());
+  plan.structs(root, app.device_config_writes.size(), 1);
+  auto plans = plan.structs(root, app.profile_tiles.size(), 2);
+  for (const TileProfilePlan& p : app.profile_tiles) {
+    auto steps = plan.structs(plans, p.steps.size(), 7);
+    for (const ProfileStep& step : p.steps) plan_step(plan, steps, step);
+  }
+  auto symbols = plan.structs(root, app.debug_symbols.size(), 2);
+  for (const DebugSymbol& sym : app.debug_symbols) plan.text(symbols, sym.name.size());
+  auto regions = plan.structs(root, app.debug_regions.size(), 3);
+  for (const DebugRegion& r : app.debug_regions) plan.text(regions, r.name.size());
+  return plan.sizes();
 }
 
 }  // namespace detail
@@ -253,13 +252,8 @@ std::expected<void, PackageError> Application::write(std::vector<std::uint8_t>& 
       log::emit(log::Level::Info, "writing application package", fields);
     }
 
-    detail::write_message(output, [this](capnp::MessageBuilder& message, bool dry) {
-      if (dry) {
-        detail::put_application<true>(message, *this);
-      } else {
-        detail::put_application<false>(message, *this);
-      }
-    });
+    detail::write_message(output, detail::plan_application(*this),
+                          [this](capnp::MessageBuilder& message) { detail::put_application(message, *this); });
     log::emit(log::Level::Info, "application package written");
   });
 }

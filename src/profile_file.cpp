@@ -3,8 +3,7 @@
 
 #include <fmt/format.h>
 
-#include "codec.hpp"
-#include "profile.capnp.h"
+#include "profile_codec.hpp"
 
 namespace vorn_package {
 namespace {
@@ -22,30 +21,45 @@ void check_encodable(const ProfileReport& report) {
   }
 }
 
+}  // namespace
+
+namespace detail {
+
 // The report, in the order that fixes its bytes.
-template <bool kDry>
 void put_report(capnp::MessageBuilder& message, const ProfileReport& report) {
   auto root = message.initRoot<schema::Profile>();
-  if constexpr (!kDry) {
-    root.setSchemaVersion(kProfileSchemaVersion);
-    root.setClockHz(report.clock_hz);
-  }
+  root.setSchemaVersion(kProfileSchemaVersion);
+  root.setClockHz(report.clock_hz);
   auto tile_list = root.initTiles(static_cast<unsigned>(report.tiles.size()));
   for (unsigned i = 0; i < report.tiles.size(); ++i) {
     auto tb = tile_list[i];
-    if constexpr (!kDry) tb.setPhysicalTile(report.tiles[i].physical_tile);
+    tb.setPhysicalTile(report.tiles[i].physical_tile);
     const auto& samples = report.tiles[i].samples;
     auto sample_list = tb.initSamples(static_cast<unsigned>(samples.size()));
     for (unsigned j = 0; j < samples.size(); ++j) {
       auto sb = sample_list[j];
-      if constexpr (!kDry) {
-        sb.setStartCycle(samples[j].start_cycle);
-        sb.setEndCycle(samples[j].end_cycle);
-      }
-      detail::write_step<kDry>(sb.initStep(), samples[j].step);
+      sb.setStartCycle(samples[j].start_cycle);
+      sb.setEndCycle(samples[j].end_cycle);
+      write_step(sb.initStep(), samples[j].step);
     }
   }
 }
+
+// The allocations of put_report, in its order, without building.
+std::vector<std::uint32_t> plan_report(const ProfileReport& report) {
+  SegmentPlan plan;
+  auto root = plan.root(3);
+  auto tiles = plan.structs(root, report.tiles.size(), 2);
+  for (const TileProfile& tile : report.tiles) {
+    auto samples = plan.structs(tiles, tile.samples.size(), 2);
+    for (const CycleSample& sample : tile.samples) plan_step(plan, plan.object(samples, 7), sample.step);
+  }
+  return plan.sizes();
+}
+
+}  // namespace detail
+
+namespace {
 
 ProfileReport decode(std::span<const std::uint8_t> input) {
   detail::Framed framed = detail::frame_message(input);
@@ -80,13 +94,8 @@ ProfileReport decode(std::span<const std::uint8_t> input) {
 std::expected<void, PackageError> ProfileReport::write(std::vector<std::uint8_t>& output) const {
   return detail::guarded<void>([&] {
     check_encodable(*this);
-    detail::write_message(output, [this](capnp::MessageBuilder& message, bool dry) {
-      if (dry) {
-        put_report<true>(message, *this);
-      } else {
-        put_report<false>(message, *this);
-      }
-    });
+    detail::write_message(output, detail::plan_report(*this),
+                          [this](capnp::MessageBuilder& message) { detail::put_report(message, *this); });
   });
 }
 

@@ -677,3 +677,83 @@ TEST(Writer, DirectPlacementMatchesTheStandardBuilder) {
 }
 
 }  // namespace
+
+#include <random>
+
+#include "profile_codec.hpp"
+
+namespace {
+
+// Random shapes: objects of every size, lists that do and do not fit the
+// segment at hand, blobs larger than whole segments.
+Application random_shape(std::mt19937& random) {
+  auto n = [&](std::size_t max) { return std::uniform_int_distribution<std::size_t>(0, max)(random); };
+  auto text = [&](std::size_t max) { return std::string(n(max), 'x'); };
+  Application app;
+  app.compiler_version = text(40);
+  for (std::size_t t = n(6); t > 0; --t) {
+    TileImage tile;
+    for (std::size_t s = n(5); s > 0; --s) {
+      std::size_t size = n(3) == 0 ? n(300000) : n(100);
+      tile.segments.push_back(Segment{.data = std::vector<std::uint8_t>(size, 1)});
+    }
+    app.tiles.push_back(std::move(tile));
+  }
+  for (auto* list : {&app.inputs, &app.outputs, &app.weights}) {
+    for (std::size_t b = n(4); b > 0; --b) {
+      list->push_back(Binding{.name = text(30), .dtype = text(9), .shape = std::vector<std::uint32_t>(n(5)),
+                              .slices = std::vector<RegionSlice>(n(6))});
+    }
+  }
+  for (std::size_t p = n(3); p > 0; --p) app.host_exchange.pages.push_back(HostPage{});
+  app.host_exchange.attach_order.resize(n(7));
+  for (std::size_t c = n(3); c > 0; --c) {
+    app.host_exchange.calls.push_back(HostCall{.name = text(20), .inputs = std::vector<HostSlice>(n(70)),
+                                               .outputs = std::vector<HostSlice>(n(3)),
+                                               .input_batch_ends = std::vector<std::uint32_t>(n(3)),
+                                               .output_batch_ends = std::vector<std::uint32_t>(n(5))});
+  }
+  for (std::size_t e = n(3); e > 0; --e) app.entry_points.push_back(EntryPoint{.name = text(12)});
+  app.device_config_writes.resize(n(300));
+  for (std::size_t p = n(4); p > 0; --p) {
+    TileProfilePlan plan;
+    for (std::size_t s = n(400); s > 0; --s) {
+      plan.steps.push_back(ProfileStep{.operation = text(30), .kernel = text(30),
+                                       .metadata = std::vector<ProfileMetadata>(n(2), ProfileMetadata{text(9), text(20)}),
+                                       .exchange_activities = std::vector<ProfileExchangeActivity>(n(3))});
+    }
+    app.profile_tiles.push_back(std::move(plan));
+  }
+  for (std::size_t s = n(3); s > 0; --s) app.debug_symbols.push_back(DebugSymbol{.name = text(16)});
+  for (std::size_t r = n(3); r > 0; --r) app.debug_regions.push_back(DebugRegion{.name = text(16)});
+  return app;
+}
+
+// The writer places segments where it predicts the standard builder makes
+// them; the prediction must be exact, or the writer falls back to copying.
+TEST(Writer, SegmentPlanPredictsTheStandardBuilder) {
+  std::mt19937 random(7);
+  std::vector<Application> apps = {fixtures::sample(), fixtures::rich(), Application{}};
+  for (int i = 0; i < 150; ++i) apps.push_back(random_shape(random));
+  std::size_t multi_segment = 0;
+  for (const Application& app : apps) {
+    capnp::MallocMessageBuilder message;
+    detail::put_application(message, app);
+    std::vector<std::uint32_t> actual = detail::segment_sizes(message);
+    ASSERT_EQ(detail::plan_application(app), actual) << app;
+    multi_segment += actual.size() > 2;
+
+    ProfileReport report{.clock_hz = 1};
+    for (const TileProfilePlan& plan : app.profile_tiles) {
+      TileProfile tile;
+      for (const ProfileStep& step : plan.steps) tile.samples.push_back(CycleSample{step, 1, 2});
+      report.tiles.push_back(std::move(tile));
+    }
+    capnp::MallocMessageBuilder report_message;
+    detail::put_report(report_message, report);
+    ASSERT_EQ(detail::plan_report(report), detail::segment_sizes(report_message));
+  }
+  EXPECT_GT(multi_segment, 50u);
+}
+
+}  // namespace
