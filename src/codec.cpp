@@ -1,5 +1,7 @@
 #include "codec.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -100,6 +102,14 @@ void Budget::exceeded(std::size_t bytes) const {
                   limit_, bytes, remaining_))};
 }
 
+void Framed::Release::operator()(capnp::word* words) const {
+  if (bytes == 0) {
+    ::operator delete(words);
+  } else {
+    munmap(words, bytes);
+  }
+}
+
 Framed frame_message(std::span<const std::uint8_t> input) {
   auto u32_at = [&](std::size_t offset) {
     std::uint32_t v;
@@ -130,9 +140,22 @@ Framed frame_message(std::span<const std::uint8_t> input) {
   if (reinterpret_cast<std::uintptr_t>(input.data()) % alignof(capnp::word) == 0) {
     framed.words = kj::ArrayPtr<const capnp::word>(reinterpret_cast<const capnp::word*>(input.data()), message_words);
   } else {
-    framed.copy = kj::heapArray<capnp::word>(message_words);
-    std::memcpy(framed.copy.begin(), input.data(), message_words * sizeof(capnp::word));
-    framed.words = framed.copy.asPtr();
+    const std::size_t bytes = message_words * sizeof(capnp::word);
+    void* memory;
+    if (bytes < (std::size_t{4} << 20)) {
+      memory = ::operator new(bytes);
+      framed.copy = std::unique_ptr<capnp::word, Framed::Release>(static_cast<capnp::word*>(memory), Framed::Release{0});
+    } else {
+      // A large copy lives only for the decode, and most of its cost is
+      // faulting in fresh pages: a private mapping, with transparent huge
+      // pages asked for where the system offers them.
+      memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (memory == MAP_FAILED) throw std::bad_alloc();
+      framed.copy = std::unique_ptr<capnp::word, Framed::Release>(static_cast<capnp::word*>(memory), Framed::Release{bytes});
+      madvise(memory, bytes, MADV_HUGEPAGE);
+    }
+    std::memcpy(memory, input.data(), bytes);
+    framed.words = kj::ArrayPtr<const capnp::word>(framed.copy.get(), message_words);
   }
   return framed;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -84,7 +85,11 @@ class Budget {
 // Aligned input is used in place; unaligned input is copied once (only the
 // message, not what follows it).
 struct Framed {
-  kj::Array<capnp::word> copy;
+  struct Release {
+    std::size_t bytes;  // 0: from the heap
+    void operator()(capnp::word* words) const;
+  };
+  std::unique_ptr<capnp::word, Release> copy{nullptr, Release{0}};
   kj::ArrayPtr<const capnp::word> words;
 };
 
