@@ -156,8 +156,8 @@ int cmd_diff(const std::string& old_path, const std::string& new_path, bool json
           field(d, "invocations", x.invocations, y.invocations);
           field(d, "input_batch_ends", x.input_batch_ends, y.input_batch_ends);
           field(d, "output_batch_ends", x.output_batch_ends, y.output_batch_ends);
-          if (x.inputs != y.inputs) d.push_back(fmt::format("inputs: {} -> {} slices", x.inputs.size(), y.inputs.size()));
-          if (x.outputs != y.outputs) d.push_back(fmt::format("outputs: {} -> {} slices", x.outputs.size(), y.outputs.size()));
+          if (x.inputs != y.inputs) d.push_back(fmt::format("inputs changed ({} -> {} slices)", x.inputs.size(), y.inputs.size()));
+          if (x.outputs != y.outputs) d.push_back(fmt::format("outputs changed ({} -> {} slices)", x.outputs.size(), y.outputs.size()));
         });
   match(changes, "entry point", a.entry_points, b.entry_points, [](const EntryPoint& e) { return e.name; },
         [](std::vector<std::string>& d, const EntryPoint& x, const EntryPoint& y) {
