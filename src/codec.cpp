@@ -160,13 +160,6 @@ Framed frame_message(std::span<const std::uint8_t> input) {
   return framed;
 }
 
-std::string read_text(capnp::Text::Reader text, Budget& budget) {
-  std::string_view bytes(text.begin(), text.size());
-  if (auto error = check_utf8(bytes)) throw Failure{PackageError::utf8(*error)};
-  budget.charge(bytes.size());
-  return std::string(bytes);
-}
-
 namespace {
 // Cap'n Proto counts list elements, and the words of a composite list, in
 // 29 bits.

@@ -96,7 +96,13 @@ struct Framed {
 // Checks the segment table before anything is sliced or allocated.
 Framed frame_message(std::span<const std::uint8_t> input);
 
-std::string read_text(capnp::Text::Reader text, Budget& budget);
+// A text field: checked as UTF-8, charged, copied.
+inline std::string read_text(capnp::Text::Reader text, Budget& budget) {
+  std::string_view bytes(text.begin(), text.size());
+  if (auto error = check_utf8(bytes)) throw Failure{PackageError::utf8(*error)};
+  budget.charge(bytes.size());
+  return std::string(bytes);
+}
 
 // Texts are passed with their length: no strlen, and no cut at an inner NUL.
 inline capnp::Text::Reader as_text(const std::string& s) { return capnp::Text::Reader(s.data(), s.size()); }
@@ -121,11 +127,11 @@ std::uint16_t enum_value(Enum e) {
   return static_cast<std::uint16_t>(e);
 }
 
-// Decodes one step. StepReader is the reader of either schema's step
-// structure; they share names and layout.
+// Decodes one step into `step` (a fresh record, built in place where it is
+// kept). StepReader is the reader of either schema's step structure; they
+// share names and layout.
 template <class StepReader>
-ProfileStep read_step(const StepReader& r, Budget& budget) {
-  ProfileStep step;
+void read_step(const StepReader& r, Budget& budget, ProfileStep& step) {
   step.local_index = r.getLocalIndex();
   step.phase = r.getPhase();
   step.epoch = r.getEpoch();
@@ -135,13 +141,16 @@ ProfileStep read_step(const StepReader& r, Budget& budget) {
   step.kind = static_cast<ProfileStepKind>(kind);
   step.kernel = read_text(r.getKernel(), budget);
   auto metadata = r.getMetadata();
-  step.metadata = reserve_for<ProfileMetadata>(metadata, budget);
+  budget.charge_elements<ProfileMetadata>(metadata.size());
+  step.metadata.reserve(metadata.size());
   for (auto entry : metadata) {
-    std::string name = read_text(entry.getName(), budget);
-    step.metadata.push_back(ProfileMetadata{std::move(name), read_text(entry.getValue(), budget)});
+    ProfileMetadata& m = step.metadata.emplace_back();
+    m.name = read_text(entry.getName(), budget);
+    m.value = read_text(entry.getValue(), budget);
   }
   auto activities = r.getExchangeActivities();
-  step.exchange_activities = reserve_for<ProfileExchangeActivity>(activities, budget);
+  budget.charge_elements<ProfileExchangeActivity>(activities.size());
+  step.exchange_activities.reserve(activities.size());
   for (auto activity : activities) {
     std::uint16_t activity_kind = enum_value(activity.getKind());
     if (activity_kind > 2) throw Failure{PackageError::schema_enum(activity_kind)};
@@ -149,7 +158,6 @@ ProfileStep read_step(const StepReader& r, Budget& budget) {
                                                                activity.getStartCycle(), activity.getEndCycle()});
   }
   step.exchange_event_cycles = r.getExchangeEventCycles();
-  return step;
 }
 
 // Encodes one step; the order of the setters fixes the order of the objects

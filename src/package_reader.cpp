@@ -84,7 +84,7 @@ std::vector<TileProfilePlan> read_profile_tiles(capnp::List<schema::TileProfileP
     plan.physical_tile = p.getPhysicalTile();
     auto steps = p.getSteps();
     plan.steps = reserve_for<ProfileStep>(steps, budget);
-    for (auto s : steps) plan.steps.push_back(read_step(s, budget));
+    for (auto s : steps) read_step(s, budget, plan.steps.emplace_back());
   }
   return plans;
 }

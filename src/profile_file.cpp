@@ -79,7 +79,7 @@ ProfileReport decode(std::span<const std::uint8_t> input) {
     tile.samples = detail::reserve_for<CycleSample>(samples, budget);
     for (auto s : samples) {
       CycleSample& sample = tile.samples.emplace_back();
-      sample.step = detail::read_step(s.getStep(), budget);
+      detail::read_step(s.getStep(), budget, sample.step);
       sample.start_cycle = s.getStartCycle();
       sample.end_cycle = s.getEndCycle();
     }
