@@ -84,7 +84,7 @@ std::optional<Utf8Error> check_utf8(std::string_view text) noexcept {
 }
 
 namespace {
-constexpr std::size_t kBudgetSlack = std::size_t{16} << 20;
+constexpr std::size_t kBudgetSlack = std::size_t{14} << 20;  // 16 MiB less 2 for the decoder itself
 constexpr std::size_t kBudgetFactor = 8;
 }  // namespace
 
@@ -97,7 +97,7 @@ void Budget::exceeded(std::size_t bytes) const {
   throw Failure{PackageError::capnp(
       CapnpErrorKind::Overloaded,
       fmt::format("decode limit exceeded: the message would decode into more than {} bytes of records "
-                  "(8 x its input + 16 MiB; {} more bytes requested with {} left); a message whose "
+                  "(bound: 8 x its input + 16 MiB; {} more bytes requested with {} left); a message whose "
                   "pointers share objects is refused",
                   limit_, bytes, remaining_))};
 }
@@ -110,7 +110,7 @@ void Framed::Release::operator()(capnp::word* words) const {
   }
 }
 
-Framed frame_message(std::span<const std::uint8_t> input) {
+Framed frame_message(std::span<const std::uint8_t> input, Budget& budget) {
   auto u32_at = [&](std::size_t offset) {
     std::uint32_t v;
     std::memcpy(&v, input.data() + offset, 4);
@@ -141,6 +141,7 @@ Framed frame_message(std::span<const std::uint8_t> input) {
     framed.words = kj::ArrayPtr<const capnp::word>(reinterpret_cast<const capnp::word*>(input.data()), message_words);
   } else {
     const std::size_t bytes = message_words * sizeof(capnp::word);
+    budget.charge(bytes);
     void* memory;
     if (bytes < (std::size_t{4} << 20)) {
       memory = ::operator new(bytes);

@@ -58,21 +58,31 @@ std::expected<T, PackageError> guarded(Body&& body) noexcept {
 // The standard UTF-8 check: the error of the first invalid sequence, if any.
 std::optional<Utf8Error> check_utf8(std::string_view text) noexcept;
 
-// Bounds the memory one decode may build: every vector and text is charged
-// before it is allocated. Shared objects make a message decode into more
-// records than it holds bytes; a decode that would exceed
-// 8 x input + 16 MiB is stopped instead of exhausting the machine.
+// Bounds the memory one decode may take: 8 x the input + 16 MiB. Every
+// heap block the decode builds (vectors, texts, an aligned copy of the input)
+// is charged, with the allocator's overhead, before it is allocated; 2 MiB of
+// the bound are kept for what the decode needs besides its records. Shared
+// objects make a message decode into more records than it holds bytes; such
+// a decode is stopped instead of exhausting the machine.
 class Budget {
  public:
   explicit Budget(std::size_t input_bytes);
+  // A heap block of `bytes`.
   void charge(std::size_t bytes) {
-    if (bytes > remaining_) exceeded(bytes);
-    remaining_ -= bytes;
+    if (bytes == 0) return;
+    // glibc: a 16-byte header and 16-byte granules; mapped blocks take pages.
+    std::size_t cost = bytes >= (std::size_t{128} << 10) ? (bytes + 8191) / 4096 * 4096 : (bytes + 31) / 16 * 16;
+    if (cost > remaining_ || cost < bytes) exceeded(bytes);
+    remaining_ -= cost;
+  }
+  // A text of `length` bytes in a std::string: on the heap past 15 bytes.
+  void charge_text(std::size_t length) {
+    if (length > 15) charge(length + 1);
   }
   template <class T>
   void charge_elements(std::size_t count) {
     if (count > remaining_ / sizeof(T)) exceeded(count * sizeof(T));
-    remaining_ -= count * sizeof(T);
+    charge(count * sizeof(T));
   }
 
  private:
@@ -93,14 +103,15 @@ struct Framed {
   kj::ArrayPtr<const capnp::word> words;
 };
 
-// Checks the segment table before anything is sliced or allocated.
-Framed frame_message(std::span<const std::uint8_t> input);
+// Checks the segment table before anything is sliced or allocated; an
+// aligned copy is charged to the budget.
+Framed frame_message(std::span<const std::uint8_t> input, Budget& budget);
 
 // A text field: checked as UTF-8, charged, copied.
 inline std::string read_text(capnp::Text::Reader text, Budget& budget) {
   std::string_view bytes(text.begin(), text.size());
   if (auto error = check_utf8(bytes)) throw Failure{PackageError::utf8(*error)};
-  budget.charge(bytes.size());
+  budget.charge_text(bytes.size());
   return std::string(bytes);
 }
 

@@ -94,10 +94,10 @@ namespace {
 [[noreturn]] void incompatible() { throw Failure{PackageError::invalid("incompatible package header")}; }
 
 Application decode(std::span<const std::uint8_t> input) {
-  Framed framed = frame_message(input);
+  Budget budget(input.size());
+  Framed framed = frame_message(input, budget);
   capnp::FlatArrayMessageReader message(framed.words, capnp_reader_options());
   auto root = message.getRoot<schema::Application>();
-  Budget budget(input.size());
 
   // The target is decoded only once the version is known to be ours.
   if (root.getSchemaVersion() != kSchemaVersion) incompatible();

@@ -62,14 +62,14 @@ std::vector<std::uint32_t> plan_report(const ProfileReport& report) {
 namespace {
 
 ProfileReport decode(std::span<const std::uint8_t> input) {
-  detail::Framed framed = detail::frame_message(input);
+  Budget budget(input.size());
+  detail::Framed framed = detail::frame_message(input, budget);
   capnp::FlatArrayMessageReader message(framed.words, capnp_reader_options());
   auto root = message.getRoot<schema::Profile>();
   std::uint32_t version = root.getSchemaVersion();
   if (version < 1 || version > kProfileSchemaVersion) {
     throw Failure{PackageError::invalid(fmt::format("unsupported profile schema version {}", version))};
   }
-  Budget budget(input.size());
   ProfileReport report;
   auto tiles = root.getTiles();
   report.tiles = detail::reserve_for<TileProfile>(tiles, budget);

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include <capnp/any.h>
+#include <capnp/serialize.h>
+
 #include <vorn_package/vorn_package.hpp>
 
 namespace fixtures {
@@ -86,6 +89,26 @@ inline Application rich() {
   app.debug_regions = {DebugRegion{.physical_tile = 0xFFFFFFFF, .address = 0, .size = 0xFFFFFFFF, .name = "all"},
                        DebugRegion{.physical_tile = 3, .address = 0x10, .size = 1, .name = "r"}};
   return app;
+}
+
+// Makes the first pointer of every element of `list` (a struct list read
+// from the single-segment message `words`) point where element 0's does:
+// one object shared by all elements, which no writer produces and a naive
+// reader copies once per reference.
+template <class ListReader>
+void share_first_pointer(kj::Array<capnp::word>& words, const ListReader& list) {
+  auto position = [&](unsigned i) {  // the word after the element's data section
+    auto data = capnp::AnyStruct::Reader(list[i]).getDataSection();
+    return static_cast<std::int64_t>(reinterpret_cast<const capnp::word*>(data.end()) - words.begin());
+  };
+  auto* raw = reinterpret_cast<std::uint64_t*>(words.begin());
+  const std::int64_t first = position(0);
+  const std::int64_t target = first + 1 + (static_cast<std::int32_t>(raw[first]) >> 2);
+  for (unsigned i = 1; i < list.size(); ++i) {
+    const std::int64_t at = position(i);
+    const std::int64_t offset = target - at - 1;
+    raw[at] = (raw[first] & 0xFFFFFFFF00000003ull) | static_cast<std::uint32_t>(offset << 2);
+  }
 }
 
 // Captures the events of the library while alive.

@@ -1,6 +1,7 @@
 // Hostile inputs, each decoded in a child process under a memory limit: the
 // decode must return a PackageError within a second, growing the process's
 // peak memory by no more than the decode bound (8 x input + 16 MiB).
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -58,6 +59,11 @@ Outcome in_child(const std::function<bool()>& decode_fails, std::size_t limit_gr
       limit.rlim_cur = limit.rlim_max = status_kib("VmSize:") * 1024 + limit_growth + (64u << 20);
       setrlimit(RLIMIT_AS, &limit);
     }
+    // Hand free heap memory back and undo the parent's mmap threshold, so that
+    // what the decode allocates shows as resident growth, not as reuse of
+    // pages the parent had already touched.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    malloc_trim(0);
     std::ofstream("/proc/self/clear_refs") << "5";  // peak := current
     Outcome o;
     std::size_t before = status_kib("VmRSS:");
@@ -95,18 +101,7 @@ std::vector<std::uint8_t> shared_blob_package(std::size_t blob_bytes, unsigned r
   segments[0].initData(static_cast<unsigned>(blob_bytes));
   kj::Array<capnp::word> words = capnp::messageToFlatArray(message);
   capnp::FlatArrayMessageReader reader(words);
-  auto list = reader.getRoot<s::Application>().getTiles()[0].getSegments();
-  auto at = [&](unsigned i) {
-    auto data = capnp::AnyStruct::Reader(list[i]).getDataSection();
-    return static_cast<std::int64_t>(reinterpret_cast<const capnp::word*>(data.end()) - words.begin());
-  };
-  auto* raw = reinterpret_cast<std::uint64_t*>(words.begin());
-  const std::int64_t first = at(0);
-  const std::int64_t target = first + 1 + (static_cast<std::int32_t>(raw[first]) >> 2);
-  for (unsigned i = 1; i < references; ++i) {
-    const std::int64_t offset = target - at(i) - 1;
-    raw[at(i)] = (raw[first] & 0xFFFFFFFF00000000ull) | (static_cast<std::uint32_t>(offset << 2) | 1u);
-  }
+  fixtures::share_first_pointer(words, reader.getRoot<s::Application>().getTiles()[0].getSegments());
   return {words.asBytes().begin(), words.asBytes().end()};
 }
 
@@ -120,18 +115,7 @@ std::vector<std::uint8_t> shared_step_report(std::size_t text_bytes, unsigned re
   samples[0].initStep().initOperation(static_cast<unsigned>(text_bytes));
   kj::Array<capnp::word> words = capnp::messageToFlatArray(message);
   capnp::FlatArrayMessageReader reader(words);
-  auto list = reader.getRoot<s::Profile>().getTiles()[0].getSamples();
-  auto at = [&](unsigned i) {
-    auto data = capnp::AnyStruct::Reader(list[i]).getDataSection();
-    return static_cast<std::int64_t>(reinterpret_cast<const capnp::word*>(data.end()) - words.begin());
-  };
-  auto* raw = reinterpret_cast<std::uint64_t*>(words.begin());
-  const std::int64_t first = at(0);
-  const std::int64_t target = first + 1 + (static_cast<std::int32_t>(raw[first]) >> 2);
-  for (unsigned i = 1; i < references; ++i) {
-    const std::int64_t offset = target - at(i) - 1;
-    raw[at(i)] = (raw[first] & 0xFFFFFFFF00000000ull) | (static_cast<std::uint32_t>(offset << 2) | 0u);
-  }
+  fixtures::share_first_pointer(words, reader.getRoot<s::Profile>().getTiles()[0].getSamples());
   return {words.asBytes().begin(), words.asBytes().end()};
 }
 

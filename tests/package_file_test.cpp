@@ -515,21 +515,8 @@ std::vector<std::uint8_t> shared_blob_message(std::size_t blob_bytes, unsigned r
   kj::Array<capnp::word> words = capnp::messageToFlatArray(message);
   EXPECT_EQ(message.getSegmentsForOutput().size(), 1u);
 
-  // Locate each element's pointer in the flat array through the reader.
   capnp::FlatArrayMessageReader reader(words);
-  auto list = reader.getRoot<schema::Application>().getTiles()[0].getSegments();
-  auto pointer_word = [&](unsigned i) {
-    auto data = capnp::AnyStruct::Reader(list[i]).getDataSection();
-    return static_cast<std::size_t>(reinterpret_cast<const capnp::word*>(data.end()) - words.begin());
-  };
-  auto* raw = reinterpret_cast<std::uint64_t*>(words.begin());
-  std::size_t first = pointer_word(0);
-  std::int64_t target = static_cast<std::int64_t>(first) + 1 + (static_cast<std::int32_t>(raw[first]) >> 2);
-  for (unsigned i = 1; i < references; ++i) {
-    std::size_t at = pointer_word(i);
-    std::int64_t offset = target - static_cast<std::int64_t>(at) - 1;
-    raw[at] = (raw[first] & 0xFFFFFFFF00000000ull) | (static_cast<std::uint32_t>(offset << 2) | 1u);
-  }
+  fixtures::share_first_pointer(words, reader.getRoot<schema::Application>().getTiles()[0].getSegments());
   auto bytes = words.asBytes();
   return {bytes.begin(), bytes.end()};
 }
