@@ -275,37 +275,7 @@ TEST(Reader, MultiSegmentMessageWithFarPointers) {
   const Application app = fixtures::rich();
   // Tiny fixed-size segments force every object into a segment of its own.
   capnp::MallocMessageBuilder message(1, capnp::AllocationStrategy::FIXED_SIZE);
-  auto root = header(message);
-  root.setCompilerVersion(app.compiler_version);
-  detail::write_tiles(root.initTiles(app.tiles.size()), app.tiles);
-  detail::write_bindings(root.initInputs(app.inputs.size()), app.inputs);
-  detail::write_bindings(root.initOutputs(app.outputs.size()), app.outputs);
-  detail::write_bindings(root.initWeights(app.weights.size()), app.weights);
-  detail::write_host_exchange(root.initHostExchange(), app.host_exchange);
-  auto entries = root.initEntryPoints(app.entry_points.size());
-  for (unsigned i = 0; i < app.entry_points.size(); ++i) {
-    entries[i].setName(app.entry_points[i].name);
-    entries[i].setCommand(app.entry_points[i].command);
-    entries[i].setExternalSyncs(app.entry_points[i].external_syncs);
-  }
-  auto config = root.initDeviceConfigWrites(app.device_config_writes.size());
-  for (unsigned i = 0; i < app.device_config_writes.size(); ++i) {
-    config[i].setOffset(app.device_config_writes[i].offset);
-    config[i].setValue(app.device_config_writes[i].value);
-  }
-  detail::write_profile_tiles(root.initProfileTiles(app.profile_tiles.size()), app.profile_tiles);
-  auto symbols = root.initDebugSymbols(app.debug_symbols.size());
-  for (unsigned i = 0; i < app.debug_symbols.size(); ++i) {
-    symbols[i].setName(app.debug_symbols[i].name);
-    symbols[i].setAddress(app.debug_symbols[i].address);
-  }
-  auto regions = root.initDebugRegions(app.debug_regions.size());
-  for (unsigned i = 0; i < app.debug_regions.size(); ++i) {
-    regions[i].setPhysicalTile(app.debug_regions[i].physical_tile);
-    regions[i].setAddress(app.debug_regions[i].address);
-    regions[i].setSize(app.debug_regions[i].size);
-    regions[i].setName(app.debug_regions[i].name);
-  }
+  detail::put_application(message, app);
   ASSERT_GT(message.getSegmentsForOutput().size(), 50u);
   ASSERT_LT(message.getSegmentsForOutput().size(), 512u);
   auto read = Application::read(flat(message));
