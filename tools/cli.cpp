@@ -155,9 +155,6 @@ std::string xml_escape(std::string_view text) {
   return out;
 }
 
-const char* kind_name(ProfileStepKind kind) { return to_string(kind); }
-const char* kind_name(ProfileExchangeActivityKind kind) { return to_string(kind); }
-
 std::vector<TimedSample> unwrap(const TileProfile& tile) {
   std::vector<TimedSample> out;
   out.reserve(tile.samples.size());

@@ -69,9 +69,6 @@ std::string json_string(std::string_view text);
 // XML text with &, <, > and quotes escaped.
 std::string xml_escape(std::string_view text);
 
-const char* kind_name(ProfileStepKind kind);
-const char* kind_name(ProfileExchangeActivityKind kind);
-
 // Cycle counters of one tile on a 64-bit time line: each reading advances
 // from the previous one modulo 2^32, so counters that wrapped keep counting
 // up and the steps of a tile never overlap.

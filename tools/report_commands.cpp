@@ -70,8 +70,7 @@ int cmd_report(const std::string& path, std::size_t top_n, bool json) {
     }
     all_cycles += cycles;
     ordered_json shares;
-    const char* names[] = {"Exchange", "Compute", "Synchronization", "Idle"};
-    for (int k = 0; k < 4; ++k) shares[names[k]] = percent(by_kind[k], cycles);
+    for (int k = 0; k < 4; ++k) shares[to_string(static_cast<ProfileStepKind>(k))] = percent(by_kind[k], cycles);
     tiles.push_back({{"physical_tile", tile.physical_tile}, {"steps", tile.samples.size()}, {"cycles", cycles},
                      {"time_us", seconds(cycles, report.clock_hz) * 1e6}, {"kind_share_percent", shares}});
     text += fmt::format("  {:>8} {:>8} {:>14} {:>12.3f}  {:>8.1f}% {:>8.1f}% {:>8.1f}% {:>8.1f}%\n", tile.physical_tile,
@@ -136,7 +135,7 @@ int cmd_trace(const std::string& path, const std::string& out_path, const std::s
                      R"(,{{"ph":"X","pid":0,"tid":{},"name":{},"cat":"{}","ts":{:.6f},"dur":{:.6f},"args":{{)"
                      R"("operation":{},"kernel":{},"local_index":{},"phase":{},"epoch":{},"exchange_event_cycles":{},)"
                      R"("start_cycle":{},"end_cycle":{})",
-                     tid, json_string(step.operation.empty() ? step.kernel : step.operation), kind_name(step.kind),
+                     tid, json_string(step.operation.empty() ? step.kernel : step.operation), to_string(step.kind),
                      static_cast<double>(t.start) * us_per_cycle, static_cast<double>(duration) * us_per_cycle,
                      json_string(step.operation), json_string(step.kernel), step.local_index, step.phase, step.epoch,
                      step.exchange_event_cycles, t.sample->start_cycle, t.sample->end_cycle);
@@ -155,7 +154,7 @@ int cmd_trace(const std::string& path, const std::string& out_path, const std::s
         fmt::format_to(std::back_inserter(line),
                        R"(,{{"ph":"X","pid":0,"tid":{},"name":"{}","cat":"exchange","ts":{:.6f},"dur":{:.6f},)"
                        R"("args":{{"start_cycle":{},"end_cycle":{}}}}})",
-                       tid, kind_name(a.kind), static_cast<double>(t.start + begin) * us_per_cycle,
+                       tid, to_string(a.kind), static_cast<double>(t.start + begin) * us_per_cycle,
                        static_cast<double>(end - begin) * us_per_cycle, a.start_cycle, a.end_cycle);
         ++events;
       }
@@ -221,17 +220,16 @@ int cmd_timeline(const std::string& path, const std::string& out_path) {
       out.write(fmt::format(
           R"(<rect x="{:.2f}" y="{}" width="{:.2f}" height="{}" fill="{}"><title>{} | {} | {} | step {} | {} cycles ({:.3f} µs)</title></rect>)",
           x, y + 1, w, row_height - 2, colors[static_cast<unsigned>(step.kind) & 3], xml_escape(step.operation),
-          xml_escape(step.kernel), kind_name(step.kind), step.local_index, t.end - t.start,
+          xml_escape(step.kernel), to_string(step.kind), step.local_index, t.end - t.start,
           static_cast<double>(t.end - t.start) * us_per_cycle));
     }
     out.write("</g>\n");
   }
   const int legend_y = top + row_height * static_cast<int>(rows.size()) + 20;
-  const char* names[] = {"Exchange", "Compute", "Synchronization", "Idle"};
   for (int k = 0; k < 4; ++k) {
     int x = label_width + k * 150;
     out.write(fmt::format(R"(<rect x="{}" y="{}" width="12" height="12" fill="{}"/><text x="{}" y="{}">{}</text>)" "\n", x,
-                          legend_y, colors[k], x + 16, legend_y + 10, names[k]));
+                          legend_y, colors[k], x + 16, legend_y + 10, to_string(static_cast<ProfileStepKind>(k))));
   }
   out.write("</svg>\n");
   out.close();
